@@ -1,0 +1,16 @@
+# ORV_SANITIZE selects a sanitizer build: "address" (AddressSanitizer and
+# UndefinedBehaviorSanitizer) or "thread" (ThreadSanitizer).
+set(ORV_SANITIZE "" CACHE STRING "Sanitizer build: empty, address or thread")
+
+if(ORV_SANITIZE STREQUAL "address")
+  set(_orv_san_flags -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+elseif(ORV_SANITIZE STREQUAL "thread")
+  set(_orv_san_flags -fsanitize=thread -fno-omit-frame-pointer)
+elseif(NOT ORV_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "ORV_SANITIZE must be empty, address or thread")
+endif()
+
+if(_orv_san_flags)
+  add_compile_options(${_orv_san_flags})
+  add_link_options(${_orv_san_flags})
+endif()

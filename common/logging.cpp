@@ -1,0 +1,149 @@
+#include "common/logging.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <set>
+#include <string>
+
+#include <boost/filesystem/path.hpp>
+#include <glog/logging.h>
+
+#include "common/exception.hpp"
+#include "common/syscall.hpp"
+
+namespace orv {
+namespace logging {
+
+char const LOG_DIR[] = "/var/log/orv";
+
+namespace {
+
+int const KEPT_CAPTURE_FILES = 3;
+
+std::string get_base_name(std::string const& name, std::string const& suffix) {
+    return name + "." + suffix;
+}
+
+std::string join(std::string const& directory, std::string const& name) {
+    return (boost::filesystem::path(directory) / name).string();
+}
+
+// YYYYMMDD-HHMMSS.PID in local time, taken once so both streams share it.
+std::string time_stamp() {
+    std::time_t const now = std::time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    char text[64];
+    std::snprintf(text, sizeof(text), "%d%02d%02d-%02d%02d%02d.%d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<int>(::getpid()));
+    return text;
+}
+
+void report(std::string const& text) { std::cerr << text << std::endl; }
+
+void close_log_fd(int fd) {
+    if (retry_eintr([fd] { return ::close(fd); }) == -1) {
+        report("Unable to close a log file: " + error_string(errno) + ".");
+    }
+}
+
+// Names in LOG_DIR that begin with prefix, ascending in byte order.
+std::set<std::string> list_capture_files(std::string const& prefix) {
+    DIR* dir = ::opendir(LOG_DIR);
+    if (dir == nullptr) throw Exception(error_string(errno));
+    std::set<std::string> names;
+    errno = 0;
+    while (struct dirent* entry = ::readdir(dir)) {
+        std::string const name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) == 0) names.insert(name);
+    }
+    int const error = errno;
+    ::closedir(dir);
+    if (error != 0) throw Exception(error_string(error));
+    return names;
+}
+
+// Removes all but the newest capture files of one stream. The names sort by
+// their time stamp, so the greatest ones are the newest.
+void rotate(std::string const& stream, std::string const& prefix) {
+    try {
+        std::set<std::string> const names = list_capture_files(prefix);
+        std::size_t excess = names.size() > KEPT_CAPTURE_FILES ? names.size() - KEPT_CAPTURE_FILES : 0;
+        for (auto it = names.begin(); excess > 0; ++it, --excess) {
+            std::string const path = join(LOG_DIR, *it);
+            if (::unlink(path.c_str()) == -1) {
+                report("Failed to remove log file " + path + ": " + error_string(errno) + ".");
+            }
+        }
+    } catch (std::exception const& e) {
+        report("Failed to rotate log files for " + stream + ". Error while reading directory " +
+               LOG_DIR + ": " + e.what() + ".");
+    }
+}
+
+void capture(std::string const& name, std::string const& stream, int target_fd,
+             std::string const& stamp) {
+    std::string const link_name = get_base_name(name, stream) + ".log";
+    std::string const link_path = join(LOG_DIR, link_name);
+    std::string const file_path = link_path + "." + stamp;
+
+    int const fd = retry_eintr(
+        [&] { return ::open(file_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0640); });
+    if (fd == -1) throw Exception("Unable to open log file %1%: %2%.", file_path, error_string(errno));
+    if (retry_eintr([&] { return ::dup2(fd, target_fd); }) == -1) {
+        int const error = errno;
+        close_log_fd(fd);
+        throw Exception("Unable to duplicate a file descriptor: %1%.", error_string(error));
+    }
+    close_log_fd(fd);
+
+    if (::unlink(link_path.c_str()) == -1 && errno != ENOENT) {
+        report("Unable to delete file '" + link_path + "': " + error_string(errno) + ".");
+    } else if (::symlink(file_path.c_str(), link_path.c_str()) == -1) {
+        report("Unable to create a symbolic link '" + link_path + "' to '" + file_path + "': " +
+               error_string(errno) + ".");
+    }
+
+    rotate(stream, link_name + ".");
+}
+
+void configure_library(std::string const& name) {
+    FLAGS_log_dir = LOG_DIR;
+    FLAGS_alsologtostderr = false;
+    FLAGS_stderrthreshold = google::GLOG_FATAL;
+    google::SetLogFilenameExtension(".log.");
+    google::SetLogDestination(google::GLOG_INFO, join(LOG_DIR, get_base_name(name, "info")).c_str());
+    google::SetLogSymlink(google::GLOG_INFO, name.c_str());
+    google::SetLogDestination(google::GLOG_WARNING, "");
+    google::SetLogDestination(google::GLOG_ERROR, join(LOG_DIR, get_base_name(name, "error")).c_str());
+    google::SetLogSymlink(google::GLOG_ERROR, name.c_str());
+    google::SetLogDestination(google::GLOG_FATAL, "");
+    FLAGS_logbufsecs = 0;
+    FLAGS_logbuflevel = -1;
+    FLAGS_max_log_size = 20;
+    // The library keeps a pointer to the name it is given.
+    static std::string const program_name = name;
+    google::InitGoogleLogging(program_name.c_str());
+    google::InstallFailureSignalHandler();
+}
+
+}  // namespace
+
+void init(std::string const& name) {
+    std::string const stamp = time_stamp();
+    capture(name, "stderr", STDERR_FILENO, stamp);
+    capture(name, "stdout", STDOUT_FILENO, stamp);
+    configure_library(name);
+}
+
+void shutdown() { google::ShutdownGoogleLogging(); }
+
+}  // namespace logging
+}  // namespace orv
