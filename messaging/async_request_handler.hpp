@@ -1,0 +1,37 @@
+#ifndef ORV_MESSAGING_ASYNC_REQUEST_HANDLER_HPP
+#define ORV_MESSAGING_ASYNC_REQUEST_HANDLER_HPP
+
+#include <exception>
+#include <string>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/function.hpp>
+
+namespace orv {
+namespace net {
+namespace messaging {
+
+// Called with the JSON reply text; answers "200 OK".
+typedef boost::function<void(std::string const&)> ReplyCallback;
+// Called with the failure; mapped to an HTTP response.
+typedef boost::function<void(std::exception const&)> ErrorCallback;
+
+// The one operation every service implements. The string and endpoint
+// arguments live only for the call; the callbacks are copyable, stay valid
+// afterwards, and each keeps the client connection open until it is dropped.
+// An implementation calls exactly one of them, once.
+class AsyncRequestHandler {
+public:
+    virtual ~AsyncRequestHandler() = default;
+
+    virtual void handle_async(std::string const& service, std::string const& group,
+                              boost::asio::ip::tcp::endpoint const& remote_endpoint,
+                              std::string const& path, std::string const& body,
+                              ReplyCallback const& on_reply, ErrorCallback const& on_error) = 0;
+};
+
+}  // namespace messaging
+}  // namespace net
+}  // namespace orv
+
+#endif
