@@ -19,6 +19,10 @@
 namespace orv {
 namespace process {
 
+namespace detail {
+bool use_close_range = true;
+}
+
 namespace {
 
 // Read end (first) and write end (second) of the signal pipe.
@@ -80,7 +84,7 @@ public:
     void close(unsigned first, unsigned last) {
         if (first > last) return;
 #ifdef SYS_close_range
-        if (::syscall(SYS_close_range, first, last, 0) == 0) return;
+        if (detail::use_close_range && ::syscall(SYS_close_range, first, last, 0) == 0) return;
 #endif
         if (highest_ < -1) highest_ = highest_open_fd();
         for (long fd = first; fd <= static_cast<long>(last) && fd <= highest_; ++fd) {

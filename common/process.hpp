@@ -30,6 +30,12 @@ void close_all_fds(std::set<int> const& keep);
 // standard error and exits with status 1.
 int fork_process(bool unblock_signals, bool close_fds, std::set<int> const& keep);
 
+namespace detail {
+// Cleared by tests to exercise the listing of /proc/self/fd that stands in
+// for close_range on older kernels.
+extern bool use_close_range;
+}  // namespace detail
+
 }  // namespace process
 
 namespace daemon {

@@ -1,0 +1,155 @@
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/exception.hpp"
+#include "common/logging.hpp"
+#include "tests/common/child.hpp"
+
+namespace {
+
+using orv::test::exited_with;
+using orv::test::run_in_child;
+
+std::set<std::string> list(std::string const& dir) {
+    std::set<std::string> names;
+    std::string const command = "ls -A " + dir;
+    FILE* ls = ::popen(command.c_str(), "r");
+    char line[512];
+    while (std::fgets(line, sizeof(line), ls) != nullptr) {
+        std::string name(line);
+        name.pop_back();
+        names.insert(name);
+    }
+    ::pclose(ls);
+    return names;
+}
+
+std::string read_file(std::string const& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string link_target(std::string const& path) {
+    char target[512] = {};
+    ssize_t const n = ::readlink(path.c_str(), target, sizeof(target) - 1);
+    return n > 0 ? std::string(target, n) : std::string();
+}
+
+// Each test gets a private directory that stands in for /var/log/orv inside
+// its own mount namespace, so the machine's log directory is never touched.
+class LoggingInit : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/orv-logging-XXXXXX";
+        ASSERT_NE(nullptr, ::mkdtemp(pattern));
+        dir_ = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+
+    // Runs init(name) in a child with dir_ mounted on /var/log/orv, then
+    // writes a marker to each captured stream. Returns the wait status.
+    int run_init(std::string const& name, bool mount_dir = true) {
+        return run_in_child([&] {
+            if (::unshare(CLONE_NEWNS) != 0) return 90;
+            if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 91;
+            ::mkdir(orv::logging::LOG_DIR, 0755);
+            if (mount_dir && ::mount(dir_.c_str(), orv::logging::LOG_DIR, nullptr, MS_BIND, nullptr) != 0) return 92;
+            if (!mount_dir && ::mount("tmpfs", "/var/log", "tmpfs", 0, nullptr) != 0) return 93;
+            try {
+                orv::logging::init(name);
+            } catch (orv::Exception const& e) {
+                std::string const text = e.what();
+                ::write(3, text.data(), text.size());
+                return 3;
+            }
+            std::fputs("to stdout\n", stdout);
+            std::fflush(stdout);
+            std::fputs("to stderr\n", stderr);
+            orv::logging::shutdown();
+            return 0;
+        });
+    }
+
+    std::string dir_;
+};
+
+TEST_F(LoggingInit, CapturesBothStreamsBehindLinks) {
+    ASSERT_TRUE(exited_with(run_init("svc"), 0));
+    std::string const err = link_target(dir_ + "/svc.stderr.log");
+    std::string const out = link_target(dir_ + "/svc.stdout.log");
+    ASSERT_EQ(0u, err.rfind("/var/log/orv/svc.stderr.log.", 0)) << err;
+    ASSERT_EQ(0u, out.rfind("/var/log/orv/svc.stdout.log.", 0)) << out;
+    // Both files share one stamp: YYYYMMDD-HHMMSS.PID.
+    std::string const stamp = err.substr(std::string("/var/log/orv/svc.stderr.log.").size());
+    EXPECT_EQ(out, "/var/log/orv/svc.stdout.log." + stamp);
+    ASSERT_GE(stamp.size(), 17u);
+    EXPECT_EQ('-', stamp[8]);
+    EXPECT_EQ('.', stamp[15]);
+    std::string const file = dir_ + "/svc.stderr.log." + stamp;
+    EXPECT_EQ("to stderr\n", read_file(file));
+    EXPECT_EQ("to stdout\n", read_file(dir_ + "/svc.stdout.log." + stamp));
+    struct stat info;
+    ASSERT_EQ(0, ::stat(file.c_str(), &info));
+    EXPECT_EQ(0640u, info.st_mode & 0777);
+}
+
+TEST_F(LoggingInit, KeepsTheThreeNewestCaptureFilesPerStream) {
+    for (std::string const stamp : {"20200101-000000.1", "20200101-000001.2", "20200101-000002.3"}) {
+        std::ofstream(dir_ + "/svc.stderr.log." + stamp);
+        std::ofstream(dir_ + "/svc.stdout.log." + stamp);
+    }
+    std::ofstream(dir_ + "/other.stderr.log.20100101-000000.1");
+    std::ofstream(dir_ + "/svc.stderr.logX");
+    ASSERT_TRUE(exited_with(run_init("svc"), 0));
+    std::set<std::string> const names = list(dir_);
+    EXPECT_EQ(0u, names.count("svc.stderr.log.20200101-000000.1"));
+    EXPECT_EQ(0u, names.count("svc.stdout.log.20200101-000000.1"));
+    EXPECT_EQ(1u, names.count("svc.stderr.log.20200101-000001.2"));
+    EXPECT_EQ(1u, names.count("svc.stdout.log.20200101-000002.3"));
+    EXPECT_EQ(1u, names.count("other.stderr.log.20100101-000000.1"));
+    EXPECT_EQ(1u, names.count("svc.stderr.logX"));
+    int captures = 0;
+    for (auto const& name : names) captures += name.rfind("svc.stderr.log.", 0) == 0;
+    EXPECT_EQ(3, captures);
+}
+
+TEST_F(LoggingInit, ReplacesAFileAtTheLinkPathButReportsADirectory) {
+    std::ofstream(dir_ + "/svc.stdout.log") << "stale";
+    ASSERT_EQ(0, ::mkdir((dir_ + "/svc.stderr.log").c_str(), 0755));
+    ASSERT_TRUE(exited_with(run_init("svc"), 0));
+    EXPECT_FALSE(link_target(dir_ + "/svc.stdout.log").empty());
+    std::string capture;
+    for (auto const& name : list(dir_)) {
+        if (name.rfind("svc.stderr.log.", 0) == 0) capture = read_file(dir_ + "/" + name);
+    }
+    EXPECT_NE(std::string::npos, capture.find("Unable to delete file '/var/log/orv/svc.stderr.log': "));
+    EXPECT_NE(std::string::npos, capture.find("to stderr\n"));
+}
+
+TEST_F(LoggingInit, MissingDirectoryFailsBeforeAnythingIsRedirected) {
+    int pipe_fds[2];
+    ASSERT_EQ(0, ::pipe(pipe_fds));
+    ::dup2(pipe_fds[1], 3);
+    int const status = run_init("svc", false);
+    ::close(3);
+    ::close(pipe_fds[1]);
+    char text[512] = {};
+    ::read(pipe_fds[0], text, sizeof(text) - 1);
+    ::close(pipe_fds[0]);
+    EXPECT_TRUE(exited_with(status, 3));
+    EXPECT_EQ(0u, std::string(text).rfind("Unable to open log file /var/log/orv/svc.stderr.log.", 0)) << text;
+}
+
+}  // namespace
