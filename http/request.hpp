@@ -1,0 +1,69 @@
+#ifndef ORV_HTTP_REQUEST_HPP
+#define ORV_HTTP_REQUEST_HPP
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/function.hpp>
+
+namespace orv {
+namespace net {
+namespace http {
+
+// Sends the response of one request: status text after "HTTP/1.0 ", extra
+// header fields (written in map order) and the body. Every copy keeps the
+// connection alive; only the first call on a connection produces a response.
+// May be called from any thread.
+typedef boost::function<void(std::string, std::map<std::string, std::string> const&, std::string)>
+    Responder;
+
+// One completely received request as the connection hands it to the
+// RequestHandler. It lives only for the handle() call: a handler that answers
+// later copies what it needs, the responder above all.
+class Request {
+public:
+    enum Method { GET = 0, POST = 1 };
+
+    typedef http::Responder Responder;
+    typedef std::map<std::string, std::string> Headers;
+    typedef std::map<std::string, std::vector<std::string>> QueryParams;
+
+    // Splits the target into path and decoded query parameters. Throws
+    // orv::Exception "failed to URL decode a string" on a malformed escape.
+    Request(boost::asio::ip::tcp::endpoint const& endpoint, Method method, std::string const& target,
+            Headers const& headers, std::string const& body, Responder const& responder);
+
+    // The value stored under exactly this (lower-case) name, or "".
+    std::string get_header(std::string const& name) const;
+
+    // Values of a query parameter in order of appearance; throws
+    // orv::Exception "Parameter NAME is not specified" when absent.
+    std::vector<std::string> const& query(std::string const& name) const;
+    std::string const& query_first(std::string const& name) const;
+
+    // The cookie's value, or "". Not thread-safe: fills a cache on first use.
+    std::string cookie(std::string const& name) const;
+
+    boost::asio::ip::tcp::endpoint endpoint;
+    Method method;
+    std::string path;
+    QueryParams query_params;
+    Headers headers;
+    std::string body;
+    Responder responder;
+
+private:
+    void parse_query(std::string const& query);
+    void parse_cookies() const;
+
+    mutable std::map<std::string, std::string> cookies_;
+    mutable bool cookies_parsed_;
+};
+
+}  // namespace http
+}  // namespace net
+}  // namespace orv
+
+#endif

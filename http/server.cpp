@@ -1,0 +1,154 @@
+#include "http/server.hpp"
+
+#include <cerrno>
+
+#include <boost/bind/bind.hpp>
+#include <boost/make_shared.hpp>
+#include <glog/logging.h>
+
+#include "http/client_connection.hpp"
+#include "http/connection_tracker.hpp"
+#include "http/descriptor_limit.hpp"
+
+namespace orv {
+namespace net {
+namespace http {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+namespace {
+
+int const BACKLOG = 128;
+
+// How long accepting pauses when the process is out of descriptors. Retrying
+// at once would spin: the pending connection stays in the backlog and every
+// accept fails again until some descriptor is released.
+boost::posix_time::time_duration const DESCRIPTOR_PAUSE = boost::posix_time::milliseconds(100);
+
+bool out_of_descriptors(boost::system::error_code const& ec) {
+    return ec == boost::system::errc::too_many_files_open ||
+           ec == boost::system::errc::too_many_files_open_in_system;
+}
+
+}  // namespace
+
+Server::Server(asio::io_context& io, std::string const& host, int port, RequestHandler& handler, std::size_t limit,
+               boost::posix_time::time_duration const& timeout)
+    : running_(false),
+      accept_outstanding_(false),
+      io_(io),
+      acceptor_(io),
+      pause_timer_(io),
+      tracker_(boost::make_shared<ConnectionTracker>(limit)),
+      handler_(handler),
+      timeout_(timeout),
+      new_connection_(make_connection()) {
+    raise_descriptor_limit();
+    LOG(INFO) << "Listening for client HTTP connections on " << host << ":" << port << "...";
+
+    tcp::resolver resolver(io);
+    tcp::resolver::results_type const results =
+        resolver.resolve(host, std::to_string(port), tcp::resolver::address_configured);
+    tcp::endpoint const endpoint = results.begin()->endpoint();
+
+    acceptor_.open(endpoint.protocol());
+    acceptor_.set_option(tcp::acceptor::reuse_address(true));
+    acceptor_.bind(endpoint);
+    acceptor_.listen(BACKLOG);
+}
+
+Server::~Server() = default;
+
+void Server::start() {
+    LOG(INFO) << "Starting the HTTP server...";
+    boost::mutex::scoped_lock lock(mutex_);
+    if (running_)
+        return;
+    running_ = true;
+    if (!accept_outstanding_)
+        begin_accept();
+}
+
+void Server::stop() {
+    LOG(INFO) << "Stopping the HTTP server...";
+    boost::system::error_code ec;
+    {
+        boost::mutex::scoped_lock lock(mutex_);
+        acceptor_.cancel(ec);
+        running_ = false;
+    }
+    if (ec)
+        LOG(ERROR) << "Failed to cancel the acceptor: " << ec.message();
+    handler_.stop();
+}
+
+tcp::endpoint Server::local_endpoint() const {
+    return acceptor_.local_endpoint();
+}
+
+boost::shared_ptr<ClientConnection> Server::make_connection() {
+    return boost::make_shared<ClientConnection>(io_, tracker_, handler_, timeout_);
+}
+
+// Called with mutex_ held.
+void Server::begin_accept() {
+    accept_outstanding_ = true;
+    acceptor_.async_accept(new_connection_->socket(),
+                           boost::bind(&Server::handle_accept, this, boost::placeholders::_1));
+}
+
+void Server::handle_accept(boost::system::error_code const& ec) {
+    if (ec == asio::error::operation_aborted) {
+        // Our own cancellation in stop(). A start() that came in meanwhile
+        // left the accept to us.
+        boost::mutex::scoped_lock lock(mutex_);
+        accept_outstanding_ = false;
+        if (running_)
+            begin_accept();
+        return;
+    }
+
+    boost::shared_ptr<ClientConnection> accepted;
+    {
+        boost::mutex::scoped_lock lock(mutex_);
+        accepted = new_connection_;
+        new_connection_ = make_connection();
+    }
+
+    if (!ec) {
+        // No lock here: starting a connection takes the tracker's mutex.
+        try {
+            accepted->start();
+        } catch (std::exception const& e) {
+            // The refused connection is closed unanswered when `accepted` goes.
+            LOG(ERROR) << "Failed to handle a client connection from " << accepted->get_name() << ": " << e.what();
+        }
+    } else {
+        LOG(ERROR) << "Failed to accept a client connection: " << ec.message();
+    }
+
+    boost::mutex::scoped_lock lock(mutex_);
+    if (!ec || !out_of_descriptors(ec)) {
+        accept_outstanding_ = false;
+        if (running_)
+            begin_accept();
+        return;
+    }
+    pause_timer_.expires_from_now(DESCRIPTOR_PAUSE);
+    pause_timer_.async_wait(boost::bind(&Server::handle_pause_end, this, boost::placeholders::_1));
+}
+
+void Server::handle_pause_end(boost::system::error_code const& ec) {
+    // The pause is never cancelled; an abort means the server is going away.
+    if (ec == asio::error::operation_aborted)
+        return;
+    boost::mutex::scoped_lock lock(mutex_);
+    accept_outstanding_ = false;
+    if (running_)
+        begin_accept();
+}
+
+}  // namespace http
+}  // namespace net
+}  // namespace orv

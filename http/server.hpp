@@ -1,0 +1,74 @@
+#ifndef ORV_HTTP_SERVER_HPP
+#define ORV_HTTP_SERVER_HPP
+
+#include <cstddef>
+#include <string>
+
+#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include "http/request_handler.hpp"
+
+namespace orv {
+namespace net {
+namespace http {
+
+class ClientConnection;
+class ConnectionTracker;
+
+// The listening socket: accepts connections one after another while running
+// and hands each to a fresh ClientConnection, at most `limit` open at once
+// (0: no limit). The handler must outlive the server. Destroy the server only
+// once the event loop no longer runs: pending accept and back-off completions
+// refer to it.
+class Server {
+public:
+    // Resolves, opens, configures, binds and listens at once; each step's
+    // failure leaves as a boost::system::system_error whose text begins with
+    // the step's name ("resolve", "open", "set_option", "bind", "listen").
+    // timeout bounds each network wait of every connection.
+    Server(boost::asio::io_context& io, std::string const& host, int port, RequestHandler& handler,
+           std::size_t limit, boost::posix_time::time_duration const& timeout = boost::posix_time::seconds(5));
+    ~Server();
+
+    Server(Server const&) = delete;
+    Server& operator=(Server const&) = delete;
+
+    void start();
+    // Stops accepting and tells the handler. The socket stays bound, so later
+    // clients wait in the backlog; connections already accepted run on.
+    void stop();
+
+    boost::asio::ip::tcp::endpoint local_endpoint() const;
+
+private:
+    void begin_accept();
+    void handle_accept(boost::system::error_code const& ec);
+    void handle_pause_end(boost::system::error_code const& ec);
+    boost::shared_ptr<ClientConnection> make_connection();
+
+    // Guards running_, accept_outstanding_ and new_connection_.
+    boost::mutex mutex_;
+    bool running_;
+    // An accept or a back-off pause is under way; its completion starts the
+    // next accept. Keeps start() after stop() from running two accepts.
+    bool accept_outstanding_;
+    boost::asio::io_context& io_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::deadline_timer pause_timer_;
+    boost::shared_ptr<ConnectionTracker> const tracker_;
+    RequestHandler& handler_;
+    boost::posix_time::time_duration const timeout_;
+    boost::shared_ptr<ClientConnection> new_connection_;
+};
+
+}  // namespace http
+}  // namespace net
+}  // namespace orv
+
+#endif
