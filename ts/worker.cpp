@@ -1,0 +1,175 @@
+#include "ts/worker.hpp"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <set>
+
+#include <boost/thread/lock_guard.hpp>
+#include <boost/thread/shared_lock_guard.hpp>
+#include <glog/logging.h>
+
+#include "common/exception.hpp"
+#include "common/process.hpp"
+#include "common/syscall.hpp"
+#include "ts/worker_exec.hpp"
+
+namespace orv {
+namespace ts {
+
+namespace {
+
+time_t monotonic_seconds() {
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
+// The exchange states in which the stored callbacks still owe the client
+// its answer.
+bool owes_answer(Worker::ConnectionState state) {
+    return state == Worker::ConnectionState::sending_request ||
+           state == Worker::ConnectionState::receiving_reply_size ||
+           state == Worker::ConnectionState::receiving_reply;
+}
+
+void close_socket_fd(int fd) {
+    if (retry_eintr([fd] { return ::close(fd); }) == -1) {
+        LOG(ERROR) << "Unable to close a socket: " << std::strerror(errno);
+    }
+}
+
+}  // namespace
+
+char const* const Worker::state_names_[5] = {"created", "idle", "busy", "error", "terminating"};
+
+char const* const Worker::connection_state_names_[5] = {
+    "idle", "sending-request", "receiving-reply-size", "receiving-reply", "waiting-for-completion"};
+
+std::size_t const Worker::BUFFER_SIZE;
+
+Worker::Worker(int number, boost::asio::io_context& io)
+    : id_(number),
+      pid_(0),
+      state_(State::created),
+      connection_state_(ConnectionState::idle),
+      socket_(io),
+      buffer_(BUFFER_SIZE),
+      reply_size_(0),
+      kill_time_(0),
+      clock_(&monotonic_seconds) {}
+
+boost::shared_ptr<Worker> Worker::create(int number, boost::asio::io_context& io) {
+    return boost::shared_ptr<Worker>(new Worker(number, io));
+}
+
+char const* Worker::state_name(State state) { return state_names_[static_cast<int>(state)]; }
+
+char const* Worker::connection_state_name(ConnectionState state) {
+    return connection_state_names_[static_cast<int>(state)];
+}
+
+void Worker::start(std::string const& service, std::string const& group, std::string const& program,
+                   std::vector<std::string> const& args, boost::shared_mutex& fork_mutex) {
+    if (state_ != State::created) throw LogicalError();
+
+    int fds[2] = {-1, -1};
+    try {
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == -1) {
+            throw Exception("Unable to create a socket pair: %1%.", error_string(errno));
+        }
+        socket_.assign(boost::asio::local::stream_protocol(), fds[0]);
+        fds[0] = -1;  // the socket object owns it now
+
+        WorkerCommand const command(id_, program, service, group, fds[1], args);
+        std::set<int> const keep = {0, 1, 2, fds[1]};
+        {
+            // The reaper matches reaped pids to workers under the exclusive
+            // lock, so a child that dies at once is matched only after its
+            // pid is recorded here.
+            boost::shared_lock_guard<boost::shared_mutex> lock(fork_mutex);
+            pid_t const pid = process::fork_process(true, true, keep);
+            if (pid == 0) command.exec();
+            pid_ = pid;
+        }
+    } catch (...) {
+        set_state(State::error, ConnectionState::idle);
+        close_after_failed_start(fds[1]);
+        if (fds[0] != -1) close_socket_fd(fds[0]);
+        throw;
+    }
+
+    close_socket_fd(fds[1]);
+    // Nothing is read at start: the first request's exchange tells whether
+    // the program runs.
+    set_state(State::busy, ConnectionState::idle);
+}
+
+void Worker::close_after_failed_start(int child_fd) {
+    if (child_fd != -1) close_socket_fd(child_fd);
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+}
+
+bool Worker::try_acquire_for_request() { return try_acquire_for_state(State::busy); }
+
+bool Worker::try_acquire_for_termination() { return try_acquire_for_state(State::terminating); }
+
+bool Worker::try_acquire_for_state(State target) {
+    if (state_ != State::idle) return false;
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    if (state_ != State::idle) return false;
+    set_state(target, ConnectionState::idle);
+    return true;
+}
+
+void Worker::set_state(State state, ConnectionState connection_state) {
+    if (state_ == State::busy && owes_answer(connection_state_) &&
+        !(state == State::busy && owes_answer(connection_state))) {
+        on_reply_.clear();
+        on_error_.clear();
+    }
+    connection_state_ = connection_state;
+    state_ = state;
+}
+
+bool Worker::kill() {
+    if (state_ == State::created) return false;
+    // One read: the reaper may clear pid_ meanwhile, and kill(0, ...) would
+    // signal the service's whole process group.
+    pid_t const pid = pid_;
+    if (pid == 0) return true;
+
+    int signal = SIGTERM;
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        time_t const now = clock_();
+        if (kill_time_ == 0) {
+            // 0 means "never asked to end", so a clock that reads 0 records 1.
+            kill_time_ = now != 0 ? now : 1;
+        } else if (now - kill_time_ > 9) {
+            signal = SIGKILL;
+        }
+    }
+
+    if (signal == SIGTERM) {
+        LOG(INFO) << "Killing worker #" << id_ << " [" << pid << "]...";
+    } else {
+        LOG(ERROR) << "Forcing killing of worker #" << id_ << " [" << pid << "]...";
+    }
+    if (::kill(pid, signal) == 0) return pid_ == 0;
+    int const error = errno;
+    if (error == ESRCH) {
+        pid_ = 0;
+        return true;
+    }
+    LOG(ERROR) << "Unable to kill worker #" << id_ << " [" << pid << "]: " << std::strerror(error)
+               << ".";
+    return pid_ == 0;
+}
+
+}  // namespace ts
+}  // namespace orv

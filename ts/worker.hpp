@@ -1,0 +1,146 @@
+#ifndef ORV_TS_WORKER_HPP
+#define ORV_TS_WORKER_HPP
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/function.hpp>
+#include <boost/noncopyable.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/shared_mutex.hpp>
+
+#include "messaging/async_request_handler.hpp"
+
+namespace orv {
+namespace ts {
+
+// One worker process and the service's end of its UNIX stream socket.
+//
+// Who drives a worker: while it is idle nobody does, and it leaves idle only
+// inside try_acquire_for_state under mutex_, so exactly one caller wins it.
+// While it is busy, the winner drives it until send_request has queued the
+// write, and from then on the single chain of completion handlers does, each
+// handler starting at most one further operation. Hence set_state and the
+// channel members need no lock. state_ and connection_state_ are atomics so
+// that the service may read them from any thread; set_state publishes the
+// connection state before the state, so whoever sees a worker idle also sees
+// its exchange finished.
+class Worker : public boost::enable_shared_from_this<Worker>, private boost::noncopyable {
+public:
+    enum class State { created, idle, busy, error, terminating };
+    enum class ConnectionState {
+        idle,
+        sending_request,
+        receiving_reply_size,
+        receiving_reply,
+        waiting_for_completion
+    };
+
+    // Seconds on a clock of the caller's choice; kill() measures its
+    // escalation delay with it.
+    typedef boost::function<time_t()> Clock;
+
+    static char const* const state_names_[5];
+    static char const* const connection_state_names_[5];
+
+    // The receive buffer never holds more than this many bytes.
+    static std::size_t const BUFFER_SIZE = 4096;
+
+    static boost::shared_ptr<Worker> create(int number, boost::asio::io_context& io);
+
+    // Forks and executes program with the arguments
+    //   program service group number socket-descriptor args...
+    // and leaves the worker (busy, idle): the caller sends the first request
+    // at once. Raises orv::LogicalError unless the worker is created; any
+    // other failure leaves it (error, idle) without a process and is raised.
+    void start(std::string const& service, std::string const& group, std::string const& program,
+               std::vector<std::string> const& args, boost::shared_mutex& fork_mutex);
+
+    // Reserve an idle worker; false (and no change) for any other state.
+    bool try_acquire_for_request();
+    bool try_acquire_for_termination();
+    bool try_acquire_for_state(State target);
+
+    // Asks the process to end: SIGTERM at first, SIGKILL once more than nine
+    // seconds have passed since the first call. Returns true when the
+    // process is known to be gone, false for a worker never started.
+    bool kill();
+
+    // Sends one request on a (busy, idle) worker; exactly one of the
+    // callbacks is called later, on an I/O thread. A request that does not
+    // fit a frame is refused through on_error at once and the worker is idle
+    // again. Raises orv::LogicalError when the worker is not (busy, idle) and
+    // re-raises a failure to queue the request (worker idle again); a worker
+    // found to have sent bytes outside a reply is put in error and the
+    // failure raised.
+    void send_request(boost::asio::ip::tcp::endpoint const& client, std::string const& action,
+                      std::string const& body, net::messaging::ReplyCallback const& on_reply,
+                      net::messaging::ErrorCallback const& on_error);
+
+    int id() const { return id_; }
+    pid_t pid() const { return pid_; }
+    // The service's reaper clears the pid once it has reaped the process.
+    void set_pid(pid_t pid) { pid_ = pid; }
+    State state() const { return state_; }
+    ConnectionState connection_state() const { return connection_state_; }
+    // 0 while kill() was never called.
+    time_t kill_time() const { return kill_time_; }
+    // Replaces the monotonic default clock; call before kill() is first used.
+    void set_clock(Clock const& clock) { clock_ = clock; }
+
+    static char const* state_name(State state);
+    static char const* connection_state_name(ConnectionState state);
+
+    // Moves to (state, connection_state); leaving an exchange that still
+    // owes the client its answer (busy with sending-request,
+    // receiving-reply-size or receiving-reply) for anything else drops the
+    // stored callbacks and with them the client connection they hold.
+    void set_state(State state, ConnectionState connection_state);
+
+    // Completion of the request write, and the reply reader's step function
+    // (also called directly with a success code to re-examine the buffer).
+    void handle_write(boost::system::error_code const& error);
+    void handle_read(boost::system::error_code const& error);
+
+    // Hand the outcome to the stored callbacks; whatever they raise is logged.
+    void send_reply(std::string const& reply);
+    void send_error();
+
+private:
+    Worker(int number, boost::asio::io_context& io);
+
+    void read_at_least(std::size_t bytes);
+    bool has_stray_bytes();
+    void close_after_failed_start(int child_fd);
+
+    int const id_;
+    std::atomic<pid_t> pid_;
+    boost::mutex mutex_;
+    std::atomic<State> state_;
+    std::atomic<ConnectionState> connection_state_;
+    boost::asio::local::stream_protocol::socket socket_;
+    boost::asio::streambuf buffer_;
+    std::string data_;
+    std::uint32_t reply_size_;
+    net::messaging::ReplyCallback on_reply_;
+    net::messaging::ErrorCallback on_error_;
+    std::atomic<time_t> kill_time_;
+    Clock clock_;
+};
+
+}  // namespace ts
+}  // namespace orv
+
+#endif

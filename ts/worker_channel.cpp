@@ -1,0 +1,158 @@
+// The service's side of the worker channel: one request frame out, then the
+// reply length, the reply and one completion byte back.
+
+#include <algorithm>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/completion_condition.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/bind/bind.hpp>
+#include <glog/logging.h>
+
+#include "common/exception.hpp"
+#include "ts/worker.hpp"
+#include "ts/worker_frame.hpp"
+
+namespace orv {
+namespace ts {
+
+void Worker::send_request(boost::asio::ip::tcp::endpoint const& client, std::string const& action,
+                          std::string const& body, net::messaging::ReplyCallback const& on_reply,
+                          net::messaging::ErrorCallback const& on_error) {
+    if (state_ != State::busy || connection_state_ != ConnectionState::idle) throw LogicalError();
+
+    if (char const* refusal = frame_refusal(action.size(), body.size())) {
+        // Back in the pool before the callback runs, so that a callback
+        // that raises cannot strand the worker in busy.
+        set_state(State::idle, ConnectionState::idle);
+        on_error(Exception(refusal));
+        return;
+    }
+
+    // A worker that wrote anything since its last completion byte has lost
+    // the frame boundaries: those bytes would be read as the start of this
+    // request's reply.
+    if (has_stray_bytes()) {
+        set_state(State::error, ConnectionState::idle);
+        throw Exception("Worker #%1% sent data outside a reply.", id_);
+    }
+
+    set_state(State::busy, ConnectionState::sending_request);
+    try {
+        data_.clear();
+        append_request_frame(data_, action, client.address().to_string(), body);
+        on_reply_ = on_reply;
+        on_error_ = on_error;
+        boost::asio::async_write(socket_, boost::asio::buffer(data_),
+                                 boost::bind(&Worker::handle_write, shared_from_this(),
+                                             boost::placeholders::_1));
+    } catch (...) {
+        set_state(State::idle, ConnectionState::idle);
+        throw;
+    }
+}
+
+void Worker::handle_write(boost::system::error_code const& error) {
+    if (error) {
+        LOG(ERROR) << "Failed to send a request to worker #" << id_ << ": " << error.message();
+        send_error();
+        set_state(State::error, ConnectionState::idle);
+        return;  // the chain ends; the worker lives on only in the service's table
+    }
+    data_.clear();  // it collects the reply now
+    set_state(State::busy, ConnectionState::receiving_reply_size);
+    handle_read(boost::system::error_code());
+}
+
+void Worker::handle_read(boost::system::error_code const& error) {
+    if (error) {
+        LOG(ERROR) << "Failed to receive a reply from worker #" << id_ << ": " << error.message();
+        if (connection_state_ != ConnectionState::waiting_for_completion) send_error();
+        set_state(State::error, ConnectionState::idle);
+        return;
+    }
+
+    std::size_t const held = buffer_.size();
+    char const* const bytes = static_cast<char const*>(buffer_.data().data());
+    switch (connection_state_.load()) {
+    case ConnectionState::receiving_reply_size:
+        if (held < REPLY_SIZE_BYTES) {
+            read_at_least(REPLY_SIZE_BYTES - held);
+            return;
+        }
+        reply_size_ = decode_reply_size(bytes);
+        buffer_.consume(REPLY_SIZE_BYTES);
+        set_state(State::busy, ConnectionState::receiving_reply);
+        handle_read(error);
+        return;
+
+    case ConnectionState::receiving_reply: {
+        std::size_t const moved = std::min<std::size_t>(reply_size_ - data_.size(), held);
+        data_.append(bytes, moved);
+        buffer_.consume(moved);
+        if (data_.size() < reply_size_) {
+            read_at_least(reply_size_ - data_.size());
+            return;
+        }
+        send_reply(data_);
+        std::string().swap(data_);  // an idle worker keeps no copy of a big reply
+        set_state(State::busy, ConnectionState::waiting_for_completion);
+        handle_read(error);
+        return;
+    }
+
+    case ConnectionState::waiting_for_completion:
+        if (held == 0) {
+            read_at_least(1);
+            return;
+        }
+        buffer_.consume(1);  // its value carries no meaning
+        if (has_stray_bytes()) {
+            LOG(ERROR) << "Failed to receive a reply from worker #" << id_
+                       << ": unexpected data after the completion byte.";
+            set_state(State::error, ConnectionState::idle);
+            return;
+        }
+        // Another thread may own the worker from here on: touch nothing after.
+        set_state(State::idle, ConnectionState::idle);
+        return;
+
+    default:
+        LOG(ERROR) << "Failed to receive a reply from worker #" << id_ << ": logical error.";
+        set_state(State::error, ConnectionState::idle);
+        return;
+    }
+}
+
+// Reads into buffer_, which caps every read at what still fits; a read may
+// therefore complete short of bytes, and the step function reads again.
+void Worker::read_at_least(std::size_t bytes) {
+    boost::asio::async_read(socket_, buffer_, boost::asio::transfer_at_least(bytes),
+                            boost::bind(&Worker::handle_read, shared_from_this(),
+                                        boost::placeholders::_1));
+}
+
+bool Worker::has_stray_bytes() {
+    boost::system::error_code ignored;
+    return buffer_.size() > 0 || socket_.available(ignored) > 0;
+}
+
+void Worker::send_reply(std::string const& reply) {
+    try {
+        on_reply_(reply);
+    } catch (std::exception const& e) {
+        LOG(ERROR) << "Failed to send a reply to a client: " << e.what();
+    }
+}
+
+void Worker::send_error() {
+    try {
+        on_error_(net::messaging::ServiceUnavailableError("Service unavailable."));
+    } catch (std::exception const& e) {
+        LOG(ERROR) << "Failed to send an error to a client: " << e.what();
+    }
+}
+
+}  // namespace ts
+}  // namespace orv
