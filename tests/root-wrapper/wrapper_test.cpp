@@ -1,0 +1,185 @@
+// The wrapper run by root, against test allow-lists.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.hpp"
+
+namespace {
+
+using rwtest::kConf;
+using rwtest::kProbe;
+using rwtest::kWrapper;
+
+class WrapperTest : public ::testing::Test {
+ protected:
+  rwtest::Result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    return conf_.run(kWrapper, args, env);
+  }
+  // Runs COMMAND and returns the uid the probe ran as, or -1 when it did not run.
+  long uid_of(const std::string& command) {
+    auto r = run({command});
+    if (r.status != 0) return -1;
+    auto p = rwtest::parse_probe(r.out);
+    return p.uids.empty() ? -1 : static_cast<long>(p.uids[0]);
+  }
+  rwtest::ConfDir conf_;
+};
+
+TEST_F(WrapperTest, UsageAndFileErrors) {
+  conf_.make_missing();
+  // Without a command the configuration is not even opened.
+  auto usage = run({});
+  EXPECT_EQ(usage.status, 127);
+  EXPECT_EQ(usage.err, "ERROR: must supply a command to run, as a command-line argument.\n");
+
+  auto missing = run({"ls"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, kConf + ": No such file or directory\n");
+
+  struct Case {
+    mode_t mode;
+    uid_t owner;
+    const char* why;
+  };
+  for (const Case& c : {Case{0644, 1000, "is not owned by root"},
+                        Case{0664, 0, "is writable by group or others"},
+                        Case{0646, 0, "is writable by group or others"}}) {
+    conf_.write("probe " + kProbe + " 0\n", c.mode, c.owner);
+    auto r = run({"probe"});
+    EXPECT_EQ(r.status, 1) << c.why;
+    EXPECT_EQ(r.err, "ERROR: " + kConf + " " + c.why + "; refusing to run.\n");
+    EXPECT_EQ(r.out, "");
+  }
+  conf_.make_directory();
+  auto dir = run({"probe"});
+  EXPECT_EQ(dir.status, 1);
+  EXPECT_EQ(dir.err, "ERROR: " + kConf + " is not a regular file; refusing to run.\n");
+}
+
+TEST_F(WrapperTest, RunsTheConfiguredPathWithTheCallersArguments) {
+  const std::string nobody = std::to_string(rwtest::user_id("nobody"));
+  conf_.write("probe " + kProbe + " 0\n"
+              "other " + kProbe + " " + nobody + "\n"
+              "nope /nonexistent/program 0\n");
+  auto r = run({"probe", "-l", "/tmp", "two words", ""});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  auto p = rwtest::parse_probe(r.out);
+  EXPECT_EQ(p.args, (std::vector<std::string>{kProbe, "-l", "/tmp", "two words", ""}));
+  EXPECT_EQ(p.uids, (std::vector<unsigned>{0, 0, 0}));
+  EXPECT_EQ(p.gids, (std::vector<unsigned>{0, 0, 0}));
+
+  // Any directory with the right base name, or the exact configured path.
+  EXPECT_EQ(rwtest::parse_probe(run({"/opt/x/probe", "a"}).out).args,
+            (std::vector<std::string>{kProbe, "a"}));
+  EXPECT_EQ(uid_of(kProbe), 0);  // the first entry with that path
+
+  auto denied = run({"probe/", "a"});
+  EXPECT_EQ(denied.status, 127);
+  EXPECT_EQ(denied.err, "ERROR: Disallowed command probe/\n");
+  EXPECT_EQ(run({"/opt/probe/other2"}).err, "ERROR: Disallowed command /opt/probe/other2\n");
+
+  auto gone = run({"nope"});
+  EXPECT_EQ(gone.status, 255);
+  EXPECT_EQ(gone.err, "/nonexistent/program: No such file or directory\n");
+}
+
+TEST_F(WrapperTest, LineFormat) {
+  const uid_t nobody = rwtest::user_id("nobody");
+  const std::string n = std::to_string(nobody);
+  const std::string p = " " + kProbe + " ";
+  const std::string fits = "fits" + p + n + " " + std::string(1022 - 5 - p.size() - n.size(), 'x');
+  ASSERT_EQ(fits.size(), 1022u);
+  conf_.write("#comment" + p + "0\n"
+              " lead" + p + "0\n"
+              "\n"
+              "a#b" + p + n + "\n"
+              "two" + p + "\n"
+              "dup" + p + n + "\n"
+              "dup" + p + "0\n"
+              "x1" + p + "x" + n + "\n"
+              "x2" + p + n + "x\n"
+              "huge" + p + "4294967296\n" +
+              fits + "\n"
+              "long" + p + n + " " + std::string(1100, 'x') + "\n"
+              "#" + std::string(1021, ' ') + "tail" + p + "0\n");
+  struct Case {
+    const char* command;
+    long uid;  // -1: disallowed
+  };
+  for (const Case& c : {Case{"#comment", -1}, Case{"lead", -1}, Case{"a#b", long(nobody)},
+                        Case{"two", -1}, Case{"dup", long(nobody)}, Case{"x1", 0},
+                        Case{"x2", long(nobody)}, Case{"huge", -1}, Case{"fits", long(nobody)},
+                        Case{"long", -1}, Case{"tail", -1}}) {
+    EXPECT_EQ(uid_of(c.command), c.uid) << c.command;
+  }
+  auto r = run({"tail"});
+  EXPECT_EQ(r.status, 127);
+  EXPECT_EQ(r.err, "WARNING: " + kConf + " line 10 names a user id out of range; line ignored.\n"
+                   "WARNING: " + kConf + " line 12 is longer than 1022 bytes; line ignored.\n"
+                   "ERROR: Disallowed command tail\n");
+}
+
+TEST_F(WrapperTest, UnknownUserStopsBeforeAnyChange) {
+  conf_.write("ghost " + kProbe + " " + std::to_string(rwtest::unused_uid()) + "\n");
+  auto r = run({"ghost"});
+  EXPECT_EQ(r.status, 253);
+  EXPECT_EQ(r.err.rfind("getpwuid: ", 0), 0u) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(WrapperTest, TableHoldsEightyCommandsAndSaysSo) {
+  std::string text = "# 82 commands\n";
+  for (int i = 0; i < 82; ++i) text += "c" + std::to_string(i) + " " + kProbe + " 0\n";
+  conf_.write(text);
+  const std::string warning = "WARNING: " + kConf +
+                              " holds more than 80 commands; line 82 and those after it are ignored.\n";
+  for (const char* last : {"c0", "c79"}) {
+    auto r = run({last});
+    EXPECT_EQ(r.status, 0) << last;
+    EXPECT_EQ(r.err, warning);
+  }
+  auto r = run({"c80"});
+  EXPECT_EQ(r.status, 127);
+  EXPECT_EQ(r.err, warning + "ERROR: Disallowed command c80\n");
+}
+
+// Variables that let a caller choose code run by another user; the caller's
+// own programs get everything.
+const std::vector<std::string> kDangerous = {
+    "LD_LIBRARY_PATH=/nonexistent", "GCONV_PATH=/nonexistent", "MALLOC_ARENA_MAX=2",
+    "GLIBC_TUNABLES=glibc.malloc.check=0", "BASH_ENV=/tmp/x", "ENV=/tmp/x",
+    "BASH_FUNC_f%%=() { id; }", "SHELLOPTS=xtrace", "BASHOPTS=extdebug", "PS4=$(id)",
+    "IFS=/", "CDPATH=/tmp", "GLOBIGNORE=*", "PYTHONPATH=/tmp", "PYTHONHOME=/tmp",
+    "PYTHONSTARTUP=/tmp/x", "PERL5LIB=/tmp", "PERLLIB=/tmp", "PERL5OPT=-Mx", "RUBYLIB=/tmp",
+    "RUBYOPT=-rx", "NODE_OPTIONS=--require=/tmp/x", "JAVA_TOOL_OPTIONS=-javaagent:/tmp/x",
+};
+const std::vector<std::string> kHarmless = {
+    "PATH=/usr/bin:/bin", "HOME=/root", "LANG=C", "TERM=dumb", "ORV_MARK=kept value",
+};
+
+std::vector<std::string> names_of(const std::vector<std::string>& env) {
+  std::vector<std::string> names;
+  for (const auto& e : env) names.push_back(e.substr(0, e.find('=')));
+  return names;
+}
+
+TEST_F(WrapperTest, EnvironmentIsCleanedOnlyForAnotherUser) {
+  conf_.write("other " + kProbe + " " + std::to_string(rwtest::user_id("nobody")) + "\n"
+              "self " + kProbe + " -\n");
+  std::vector<std::string> env = kDangerous;
+  env.insert(env.end(), kHarmless.begin(), kHarmless.end());
+
+  auto other = rwtest::parse_probe(run({"other"}, env).out);
+  for (const auto& name : names_of(kDangerous)) EXPECT_EQ(other.env.count(name), 0u) << name;
+  for (const auto& e : kHarmless) EXPECT_EQ(other.env.count(e.substr(0, e.find('='))), 1u) << e;
+  EXPECT_EQ(other.env["ORV_MARK"], "kept value");
+
+  auto self = rwtest::parse_probe(run({"self"}, env).out);
+  EXPECT_EQ(self.env.size(), env.size());
+  EXPECT_EQ(self.env["PS4"], "$(id)");
+}
+
+}  // namespace
