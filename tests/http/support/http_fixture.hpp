@@ -1,0 +1,52 @@
+#ifndef ORV_TESTS_HTTP_FIXTURE_HPP
+#define ORV_TESTS_HTTP_FIXTURE_HPP
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "event_loop.hpp"
+#include "http/server.hpp"
+#include "log_capture.hpp"
+#include "raw_client.hpp"
+#include "recording_handler.hpp"
+
+namespace orv {
+namespace testing {
+
+// A real HTTP server on 127.0.0.1 with an ephemeral port, served by a small
+// thread pool, with a handler the test programs.
+class HttpServerTest : public ::testing::Test {
+protected:
+    void start_server(std::size_t limit = 0,
+                      boost::posix_time::time_duration const& timeout = boost::posix_time::seconds(5)) {
+        server_.reset(new net::http::Server(loop_.io(), "127.0.0.1", 0, handler_, limit, timeout));
+        port_ = server_->local_endpoint().port();
+        server_->start();
+    }
+
+    void TearDown() override {
+        loop_.stop();
+        handler_.clear();
+        server_.reset();
+    }
+
+    // "HTTP/1.0 STATUS" with the plain-text fields the server adds to a
+    // non-empty body.
+    static std::string plain(std::string const& status, std::string const& body) {
+        return "HTTP/1.0 " + status + "\r\nContent-Type: text/plain\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
+    }
+
+    LogCapture log_;
+    RecordingHandler handler_;
+    EventLoop loop_;
+    std::unique_ptr<net::http::Server> server_;
+    unsigned short port_ = 0;
+};
+
+}  // namespace testing
+}  // namespace orv
+
+#endif
