@@ -1,0 +1,255 @@
+#include <sys/wait.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+#include "common/exception.hpp"
+#include "worker_test_support.hpp"
+
+namespace orv {
+namespace test {
+namespace {
+
+using ts::Worker;
+typedef Worker::State State;
+typedef Worker::ConnectionState ConnectionState;
+
+class WorkerChannel : public WorkerTest {};
+
+std::string pattern(std::size_t size) {
+    std::string out(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<char>('a' + i % 26);
+    return out;
+}
+
+std::string const END_OF_FILE = "Failed to receive a reply from worker #0: End of file";
+
+struct Case {
+    std::vector<std::string> behaviour;
+    std::string reply;  // expected reply; empty with unavailable set means none
+    bool unavailable;   // the client gets "Service unavailable." instead
+    State after;
+    std::string error_line;  // the one ERROR line expected, if any
+};
+
+// Each worker behaviour, one request: exactly one callback with the right
+// bytes, the worker's final state, the log, and no callback left stored.
+TEST_F(WorkerChannel, OneRequestPerWorkerBehaviour) {
+    std::string const body = "{\"n\":1}";
+    std::vector<Case> const cases = {
+        {{"echo"}, body, false, State::idle, ""},
+        {{"one-write"}, body, false, State::idle, ""},
+        {{"bytewise"}, body, false, State::idle, ""},
+        {{"empty"}, "", false, State::idle, ""},
+        {{"size:10000", "bytewise"}, pattern(10000), false, State::idle, ""},
+        {{"size:1000000"}, pattern(1000000), false, State::idle, ""},
+        {{"crash"}, "", true, State::error, END_OF_FILE},
+        {{"half-length"}, "", true, State::error, END_OF_FILE},
+        {{"no-completion"}, body, false, State::error, END_OF_FILE},
+        {{"trailing:3", "one-write"}, body, false, State::error,
+         "Failed to receive a reply from worker #0: unexpected data after the completion byte."},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.behaviour.front());
+        LogCapture log;
+        boost::shared_ptr<Worker> worker = start_worker(c.behaviour);
+        OutcomePtr outcome = exchange(worker, body);
+        EXPECT_EQ(outcome->calls(), 1u);
+        if (c.unavailable) {
+            EXPECT_EQ(outcome->error(), "Service unavailable.");
+            EXPECT_TRUE(outcome->unavailable.at(0));
+        } else {
+            EXPECT_EQ(outcome->reply(), c.reply);
+        }
+        EXPECT_EQ(worker->state(), c.after);
+        EXPECT_EQ(worker->connection_state(), ConnectionState::idle);
+        EXPECT_EQ(outcome.use_count(), 1) << "the worker still holds the callbacks";
+        if (c.error_line.empty()) {
+            EXPECT_EQ(log.lines().size(), 0u);
+        } else {
+            EXPECT_EQ(log.count(google::GLOG_ERROR, c.error_line), 1);
+        }
+    }
+}
+
+TEST_F(WorkerChannel, WorkerServesRequestsOneAfterAnother) {
+    boost::shared_ptr<Worker> worker = start_worker({"echo"});
+    for (int i = 0; i < 20; ++i) {
+        if (i > 0) {
+            ASSERT_TRUE(worker->try_acquire_for_request());
+        }
+        std::string const body = "request " + std::to_string(i) + std::string(i * 300, 'x');
+        EXPECT_EQ(exchange(worker, body)->reply(), body);
+        EXPECT_EQ(worker->state(), State::idle);
+    }
+}
+
+TEST_F(WorkerChannel, FrameReachesTheWorkerByteForByte) {
+    boost::shared_ptr<Worker> worker = start_worker({"frame"});
+    EXPECT_EQ(exchange(worker, "{}", "run")->reply(),
+              std::string("\x03run\x09" "192.0.2.7\x00\x00\x00\x02{}", 20));
+
+    ASSERT_TRUE(worker->try_acquire_for_request());
+    OutcomePtr outcome = std::make_shared<Outcome>();
+    worker->send_request(client("fe80::1%lo"), "", "", record_reply(outcome), record_error(outcome));
+    ASSERT_TRUE(eventually([&] { return worker->state() == State::idle; }));
+    EXPECT_EQ(outcome->reply(), std::string("\x00\x0a" "fe80::1%lo\x00\x00\x00\x00", 16));
+}
+
+TEST_F(WorkerChannel, OversizedActionIsRefusedWithoutWritingAnything) {
+    boost::shared_ptr<Worker> worker = start_worker({"frame"});
+    OutcomePtr refused = std::make_shared<Outcome>();
+    worker->send_request(client("192.0.2.7"), std::string(256, 'a'), "{}", record_reply(refused),
+                         record_error(refused));
+    // Answered before send_request returned, and not as "unavailable".
+    EXPECT_EQ(refused->calls(), 1u);
+    EXPECT_EQ(refused->error(), "Request action is too long.");
+    EXPECT_FALSE(refused->unavailable.at(0));
+    EXPECT_EQ(refused.use_count(), 1);
+    EXPECT_EQ(worker->state(), State::idle);
+    EXPECT_EQ(worker->connection_state(), ConnectionState::idle);
+
+    // Had any byte gone out, the worker would echo a different first frame.
+    ASSERT_TRUE(worker->try_acquire_for_request());
+    std::string const action(255, 'a');
+    EXPECT_EQ(exchange(worker, "{}", action)->reply(),
+              "\xff" + action + "\x09" "192.0.2.7" + std::string("\x00\x00\x00\x02{}", 6));
+}
+
+TEST_F(WorkerChannel, RequestNeedsAReservedWorker) {
+    OutcomePtr outcome = std::make_shared<Outcome>();
+    boost::shared_ptr<Worker> created = Worker::create(0, io_);
+    EXPECT_THROW(created->send_request(client("192.0.2.7"), "run", "{}", record_reply(outcome),
+                                       record_error(outcome)),
+                 LogicalError);
+    EXPECT_EQ(created->state(), State::created);
+
+    boost::shared_ptr<Worker> worker = start_worker({"echo"});
+    exchange(worker, "{}");
+    EXPECT_THROW(worker->send_request(client("192.0.2.7"), "run", "{}", record_reply(outcome),
+                                      record_error(outcome)),
+                 LogicalError);
+    EXPECT_EQ(worker->state(), State::idle);
+    EXPECT_EQ(outcome->calls(), 0u);
+    EXPECT_EQ(outcome.use_count(), 1);
+}
+
+TEST_F(WorkerChannel, CallbackFailuresAreLoggedAndTheExchangeGoesOn) {
+    LogCapture log;
+    boost::shared_ptr<Worker> worker = start_worker({"echo"});
+    worker->send_request(client("192.0.2.7"), "run", "{}", net::messaging::ReplyCallback(),
+                         net::messaging::ErrorCallback());
+    ASSERT_TRUE(eventually([&] { return worker->state() == State::idle; }));
+    EXPECT_EQ(log.count(google::GLOG_ERROR,
+                        "Failed to send a reply to a client: call to empty boost::function"), 1);
+
+    ASSERT_TRUE(worker->try_acquire_for_request());
+    auto raise = [](auto const&) { throw std::runtime_error("boom"); };
+    worker->send_request(client("192.0.2.7"), "run", "{}", raise, raise);
+    ASSERT_TRUE(eventually([&] { return worker->state() == State::idle; }));
+    EXPECT_EQ(log.count(google::GLOG_ERROR, "Failed to send a reply to a client: boom"), 1);
+
+    boost::shared_ptr<Worker> crashing = start_worker({"crash"}, 1);
+    crashing->send_request(client("192.0.2.7"), "run", "{}", raise, raise);
+    ASSERT_TRUE(eventually([&] { return crashing->state() == State::error; }));
+    EXPECT_EQ(log.count(google::GLOG_ERROR, "Failed to send an error to a client: boom"), 1);
+}
+
+TEST_F(WorkerChannel, HangingWorkerKeepsItsRequestUntilKilled) {
+    boost::shared_ptr<Worker> worker = start_worker({"hang"});
+    OutcomePtr outcome = std::make_shared<Outcome>();
+    worker->send_request(client("192.0.2.7"), "run", "{}", record_reply(outcome), record_error(outcome));
+    EXPECT_EQ(worker->state(), State::busy);
+    EXPECT_FALSE(worker->kill());
+    ASSERT_TRUE(eventually([&] { return worker->state() == State::error; }));
+    EXPECT_EQ(outcome->calls(), 1u);
+    EXPECT_EQ(outcome->error(), "Service unavailable.");
+    int const status = reap_child(worker->pid());
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+}
+
+// Bytes sent in the same write as the completion byte are caught there (see
+// the table above); these come a while after the worker was idle again and
+// are caught before the next request's reply could be misread.
+TEST_F(WorkerChannel, BytesSentWhileIdleBreakTheWorkerBeforeTheNextRequest) {
+    boost::shared_ptr<Worker> worker = start_worker({"late:2", "requests:1"}, 1);
+    EXPECT_EQ(exchange(worker, "{}")->reply(), "{}");
+    reap_child(worker->pid());  // it has written the late bytes and exited
+    if (worker->state() == State::idle) {  // unless the late bytes came with the reply
+        ASSERT_TRUE(worker->try_acquire_for_request());
+        OutcomePtr outcome = std::make_shared<Outcome>();
+        try {
+            worker->send_request(client("192.0.2.7"), "run", "{}", record_reply(outcome),
+                                 record_error(outcome));
+            ADD_FAILURE() << "the request was sent";
+        } catch (Exception const& e) {
+            EXPECT_STREQ(e.what(), "Worker #1 sent data outside a reply.");
+        }
+        EXPECT_EQ(outcome->calls(), 0u);
+        EXPECT_EQ(outcome.use_count(), 1);
+    }
+    EXPECT_EQ(worker->state(), State::error);
+}
+
+TEST_F(WorkerChannel, DroppedWorkerFinishesItsExchange) {
+    boost::shared_ptr<Worker> worker = start_worker({"delay:20"});
+    pid_t const pid = worker->pid();
+    boost::weak_ptr<Worker> watch = worker;
+    OutcomePtr outcome = std::make_shared<Outcome>();
+    worker->send_request(client("192.0.2.7"), "run", "kept", record_reply(outcome),
+                         record_error(outcome));
+    worker.reset();
+    ASSERT_TRUE(eventually([&] { return watch.expired(); }));
+    EXPECT_EQ(outcome->reply(), "kept");
+    // Its socket closed with it, so the worker program sees the end and exits.
+    int const status = reap_child(pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Threads reserve whichever worker is idle, as concurrent dispatches do,
+// while completion handlers on the pool threads return workers to idle.
+TEST_F(WorkerChannel, ConcurrentDispatchOverAPoolOfWorkers) {
+    std::vector<boost::shared_ptr<Worker>> pool;
+    for (int i = 0; i < 3; ++i) {
+        pool.push_back(start_worker({i == 0 ? "bytewise" : "one-write"}, i));
+        exchange(pool.back(), "warm-up");
+    }
+    std::atomic<int> wrong(0), refused(0);
+    auto dispatcher = [&](int thread) {
+        for (int round = 0; round < 30; ++round) {
+            boost::shared_ptr<Worker> chosen;
+            eventually([&] {
+                for (auto const& worker : pool) {
+                    if (worker->try_acquire_for_request()) {
+                        chosen = worker;
+                        return true;
+                    }
+                }
+                return false;
+            });
+            if (!chosen) {
+                ++refused;
+                continue;
+            }
+            std::string const body = std::to_string(thread) + ":" + std::to_string(round);
+            OutcomePtr outcome = std::make_shared<Outcome>();
+            chosen->send_request(client("192.0.2.7"), "run", body, record_reply(outcome),
+                                 record_error(outcome));
+            eventually([&] { return outcome->calls() > 0; });
+            if (outcome->reply() != body) ++wrong;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) threads.emplace_back(dispatcher, t);
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(refused, 0);
+    for (auto const& worker : pool) {
+        EXPECT_TRUE(eventually([&] { return worker->state() == State::idle; }));
+    }
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace orv

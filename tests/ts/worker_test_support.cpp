@@ -1,0 +1,144 @@
+#include "worker_test_support.hpp"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+
+#include <boost/asio/ip/address.hpp>
+
+#include "common/exception.hpp"
+
+namespace orv {
+namespace test {
+
+LogCapture::LogCapture() { google::AddLogSink(this); }
+
+LogCapture::~LogCapture() { google::RemoveLogSink(this); }
+
+void LogCapture::send(google::LogSeverity severity, char const*, char const*, int,
+                      google::LogMessageTime const&, char const* message, std::size_t length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.emplace_back(severity, std::string(message, length));
+}
+
+int LogCapture::count(google::LogSeverity severity, std::string const& text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(std::count(lines_.begin(), lines_.end(), std::make_pair(severity, text)));
+}
+
+std::vector<std::string> LogCapture::lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> texts;
+    for (auto const& line : lines_) texts.push_back(line.second);
+    return texts;
+}
+
+std::size_t Outcome::calls() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return replies.size() + errors.size();
+}
+
+std::string Outcome::reply() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return replies.empty() ? std::string() : replies.front();
+}
+
+std::string Outcome::error() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return errors.empty() ? std::string() : errors.front();
+}
+
+net::messaging::ReplyCallback record_reply(OutcomePtr const& outcome) {
+    return [outcome](std::string const& reply) {
+        std::lock_guard<std::mutex> lock(outcome->mutex);
+        outcome->replies.push_back(reply);
+    };
+}
+
+net::messaging::ErrorCallback record_error(OutcomePtr const& outcome) {
+    return [outcome](std::exception const& error) {
+        std::lock_guard<std::mutex> lock(outcome->mutex);
+        outcome->errors.push_back(error.what());
+        outcome->unavailable.push_back(
+            dynamic_cast<net::messaging::ServiceUnavailableError const*>(&error) != nullptr);
+    };
+}
+
+bool eventually(std::function<bool()> const& done, std::chrono::milliseconds limit) {
+    auto const deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+int reap(pid_t pid, std::chrono::milliseconds limit) {
+    int status = 0;
+    bool const exited = eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit);
+    if (!exited) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        ADD_FAILURE() << "child " << pid << " did not end in time";
+    }
+    return status;
+}
+
+boost::asio::ip::tcp::endpoint client(char const* address) {
+    return boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address(address), 40000);
+}
+
+WorkerTest::WorkerTest() : work_(io_.get_executor()) {
+    for (int i = 0; i < 2; ++i) threads_.emplace_back([this] { io_.run(); });
+}
+
+WorkerTest::~WorkerTest() {
+    stop_io();
+    for (pid_t pid : children_) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+}
+
+void WorkerTest::stop_io() {
+    work_.reset();
+    io_.stop();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+}
+
+boost::shared_ptr<ts::Worker> WorkerTest::start_worker(std::vector<std::string> const& behaviour,
+                                                       int number) {
+    return start_program(ORV_TEST_WORKER, behaviour, number);
+}
+
+boost::shared_ptr<ts::Worker> WorkerTest::start_program(std::string const& program,
+                                                        std::vector<std::string> const& args,
+                                                        int number) {
+    boost::shared_ptr<ts::Worker> worker = ts::Worker::create(number, io_);
+    worker->start("svc", "grp", program, args, fork_mutex_);
+    children_.push_back(worker->pid());
+    return worker;
+}
+
+OutcomePtr WorkerTest::exchange(boost::shared_ptr<ts::Worker> const& worker,
+                                std::string const& body, std::string const& action) {
+    OutcomePtr outcome = std::make_shared<Outcome>();
+    worker->send_request(client("192.0.2.7"), action, body, record_reply(outcome),
+                         record_error(outcome));
+    bool const settled = eventually(
+        [&] { return outcome->calls() > 0 && worker->state() != ts::Worker::State::busy; });
+    EXPECT_TRUE(settled) << "worker #" << worker->id() << " still "
+                         << ts::Worker::state_name(worker->state()) << ", "
+                         << ts::Worker::connection_state_name(worker->connection_state());
+    return outcome;
+}
+
+int WorkerTest::reap_child(pid_t pid) {
+    children_.erase(std::remove(children_.begin(), children_.end(), pid), children_.end());
+    return reap(pid);
+}
+
+}  // namespace test
+}  // namespace orv

@@ -1,0 +1,108 @@
+#ifndef ORV_TESTS_TS_WORKER_TEST_SUPPORT_HPP
+#define ORV_TESTS_TS_WORKER_TEST_SUPPORT_HPP
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/shared_mutex.hpp>
+#include <glog/logging.h>
+#include <gtest/gtest.h>
+
+#include "ts/worker.hpp"
+
+namespace orv {
+namespace test {
+
+// Collects the text of every log line while it exists.
+class LogCapture : public google::LogSink {
+public:
+    LogCapture();
+    ~LogCapture() override;
+
+    using google::LogSink::send;
+    void send(google::LogSeverity severity, char const* full_filename, char const* base_filename,
+              int line, google::LogMessageTime const& time, char const* message,
+              std::size_t length) override;
+
+    int count(google::LogSeverity severity, std::string const& text) const;
+    std::vector<std::string> lines() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<google::LogSeverity, std::string>> lines_;
+};
+
+// What one request's callbacks received; they run on I/O threads.
+struct Outcome {
+    mutable std::mutex mutex;
+    std::vector<std::string> replies;
+    std::vector<std::string> errors;       // what() of each error
+    std::vector<bool> unavailable;         // whether each error was ServiceUnavailableError
+
+    std::size_t calls() const;
+    std::string reply() const;             // the first reply, "" if none
+    std::string error() const;             // the first error, "" if none
+};
+typedef std::shared_ptr<Outcome> OutcomePtr;
+
+// Callbacks that record into the outcome (and keep it alive while stored).
+net::messaging::ReplyCallback record_reply(OutcomePtr const& outcome);
+net::messaging::ErrorCallback record_error(OutcomePtr const& outcome);
+
+// Polls done() until it holds or the limit passes.
+bool eventually(std::function<bool()> const& done,
+                std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// Waits for a child with a bound, killing it if it outlives the bound;
+// returns its wait status.
+int reap(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+boost::asio::ip::tcp::endpoint client(char const* address);
+
+// Runs an io_context on two threads, as the service's pool does, starts
+// workers on it, and kills and reaps every child at the end.
+class WorkerTest : public testing::Test {
+protected:
+    WorkerTest();
+    ~WorkerTest() override;
+
+    // Starts the test worker with these behaviour words.
+    boost::shared_ptr<ts::Worker> start_worker(std::vector<std::string> const& behaviour,
+                                               int number = 0);
+    boost::shared_ptr<ts::Worker> start_program(std::string const& program,
+                                                std::vector<std::string> const& args,
+                                                int number = 0);
+
+    // Sends one request and waits until its callback fired and the worker
+    // has left busy or the limit passed.
+    OutcomePtr exchange(boost::shared_ptr<ts::Worker> const& worker, std::string const& body,
+                        std::string const& action = "run");
+
+    // Reaps a child the test waits for itself; the fixture forgets it.
+    int reap_child(pid_t pid);
+
+    void stop_io();
+
+    boost::asio::io_context io_;
+    boost::shared_mutex fork_mutex_;
+    std::vector<pid_t> children_;
+
+private:
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace test
+}  // namespace orv
+
+#endif
