@@ -1,0 +1,47 @@
+#include "messaging/server.hpp"
+
+#include <cstddef>
+
+#include "http/server.hpp"
+#include "messaging/http_handler.hpp"
+
+namespace orv {
+namespace net {
+namespace messaging {
+
+namespace {
+std::size_t const CONNECTION_LIMIT = 1000;
+}  // namespace
+
+// The adapter comes first so that it is built before the HTTP server and
+// destroyed after it: the server never sees a dead handler.
+struct Server::Impl {
+    Impl(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
+         std::string const& service, std::string const& group)
+        : handler_(service, group, handler), server_(io, host, port, handler_, CONNECTION_LIMIT) {}
+
+    aux::HttpHandler handler_;
+    http::Server server_;
+};
+
+Server::Server(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
+               std::string const& service, std::string const& group)
+    : impl_(new Impl(io, host, port, handler, service, group)) {}
+
+Server::~Server() = default;
+
+void Server::start() {
+    impl_->server_.start();
+}
+
+void Server::stop() {
+    impl_->server_.stop();
+}
+
+unsigned short Server::port() const {
+    return impl_->server_.local_endpoint().port();
+}
+
+}  // namespace messaging
+}  // namespace net
+}  // namespace orv

@@ -1,0 +1,49 @@
+#ifndef ORV_MESSAGING_SERVER_HPP
+#define ORV_MESSAGING_SERVER_HPP
+
+#include <memory>
+#include <string>
+
+#include "messaging/async_request_handler.hpp"
+
+namespace boost {
+namespace asio {
+class io_context;
+}  // namespace asio
+}  // namespace boost
+
+namespace orv {
+namespace net {
+namespace messaging {
+
+// The JSON messaging endpoint of one named service: an HTTP server (at most
+// 1000 open connections) whose requests go through the URL adapter to the
+// handler. The HTTP machinery stays behind a pointer so that including this
+// header does not pull in the networking library's implementation.
+class Server {
+public:
+    // Resolves, binds and listens at once; failures propagate as the HTTP
+    // server raises them. The handler must outlive the server.
+    Server(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
+           std::string const& service, std::string const& group);
+    ~Server();
+
+    Server(Server const&) = delete;
+    Server& operator=(Server const&) = delete;
+
+    void start();
+    void stop();
+
+    // The bound port; the one the system chose when constructed with port 0.
+    unsigned short port() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace messaging
+}  // namespace net
+}  // namespace orv
+
+#endif
