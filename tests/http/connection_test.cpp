@@ -14,7 +14,7 @@ using orv::net::http::Request;
 using orv::net::http::Responder;
 using orv::testing::HttpServerTest;
 using orv::testing::RawClient;
-using orv::testing::exchange;
+using orv::testing::round_trip;
 
 typedef std::map<std::string, std::string> Headers;
 
@@ -93,7 +93,7 @@ TEST_F(ConnectionTest, FailureTableExactBytes) {
 TEST_F(ConnectionTest, LengthRequiredLiteralBytes) {
     EXPECT_EQ("HTTP/1.0 411 Length Required\r\nContent-Type: text/plain\r\nContent-Length: 26\r\n\r\n"
               "Content-Length is missing.",
-              exchange(port_, "POST /x HTTP/1.0\r\nContent-Type: application/json\r\n\r\n"));
+              round_trip(port_, "POST /x HTTP/1.0\r\nContent-Type: application/json\r\n\r\n"));
 }
 
 TEST_F(ConnectionTest, RefusalIsLoggedWithPeerAndText) {
@@ -114,16 +114,16 @@ TEST_F(ConnectionTest, Version11IsAnsweredAsHttp10AndSocketShutDown) {
     EXPECT_EQ("HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}", received.data);
     EXPECT_TRUE(received.closed);
     EXPECT_EQ("HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}",
-              exchange(port_, "GET /x HTTP/1.1foo\r\n\r\n"));
+              round_trip(port_, "GET /x HTTP/1.1foo\r\n\r\n"));
 }
 
 TEST_F(ConnectionTest, EmptyBodyResponseHasNoLengthField) {
     handler_.set_behaviour([](Request const& request) { request.responder("204 No Content", Headers(), ""); });
-    EXPECT_EQ("HTTP/1.0 204 No Content\r\n\r\n", exchange(port_, "GET / HTTP/1.0\r\n\r\n"));
+    EXPECT_EQ("HTTP/1.0 204 No Content\r\n\r\n", round_trip(port_, "GET / HTTP/1.0\r\n\r\n"));
 }
 
 TEST_F(ConnectionTest, HeadersAreLowerCasedTrimmedAndContinued) {
-    exchange(port_,
+    round_trip(port_,
              "POST /p?x=1&x=2 HTTP/1.0\r\nContent-Type:  application/json  \r\nX-Long: first\r\n\t more\r\n"
              "Content-Length: 3\r\n\r\nabcdef");
     ASSERT_EQ(1u, handler_.seen_count());
@@ -138,8 +138,8 @@ TEST_F(ConnectionTest, HeadersAreLowerCasedTrimmedAndContinued) {
 }
 
 TEST_F(ConnectionTest, ZeroLengthPostAndGetBodyIgnored) {
-    exchange(port_, "POST / HTTP/1.0\r\nContent-Length: 0\r\n\r\n");
-    exchange(port_, "GET / HTTP/1.0\r\nContent-Length: 4\r\n\r\nbody");
+    round_trip(port_, "POST / HTTP/1.0\r\nContent-Length: 0\r\n\r\n");
+    round_trip(port_, "GET / HTTP/1.0\r\nContent-Length: 4\r\n\r\nbody");
     ASSERT_EQ(2u, handler_.seen_count());
     EXPECT_EQ("", handler_.seen()[0].body);
     EXPECT_EQ("", handler_.seen()[1].body);
@@ -208,7 +208,7 @@ TEST_F(ConnectionTest, ResponderCalledTwiceSendsOneResponse) {
         request.responder("200 OK", Headers(), "first");
         request.responder("500 Internal Server Error", Headers(), "second");
     });
-    EXPECT_EQ(plain("200 OK", "first"), exchange(port_, "GET /twice HTTP/1.0\r\n\r\n"));
+    EXPECT_EQ(plain("200 OK", "first"), round_trip(port_, "GET /twice HTTP/1.0\r\n\r\n"));
     EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR,
                               "Attempt to response on request to /twice on which response already has been sent to."));
     EXPECT_EQ(1u, log_.count_prefix(google::GLOG_ERROR, "Attempt to response"));
@@ -271,7 +271,7 @@ TEST_F(ConnectionTest, HandlerExceptionIsLoggedAndNotAnswered) {
 
 TEST_F(ConnectionTest, MalformedQueryEscapeIsABadRequest) {
     EXPECT_EQ(plain("400 Bad Request", "failed to URL decode a string"),
-              exchange(port_, "GET /p?a=%zz HTTP/1.0\r\n\r\n"));
+              round_trip(port_, "GET /p?a=%zz HTTP/1.0\r\n\r\n"));
     EXPECT_EQ(0u, handler_.seen_count());
 }
 

@@ -19,7 +19,7 @@ using orv::net::http::Request;
 using orv::net::http::Server;
 using orv::testing::HttpServerTest;
 using orv::testing::RawClient;
-using orv::testing::exchange;
+using orv::testing::round_trip;
 
 typedef std::map<std::string, std::string> Headers;
 
@@ -44,7 +44,7 @@ protected:
     // Polls (bounded) until a fresh request is served again.
     bool served_again() {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            if (exchange(port_, "GET /again HTTP/1.0\r\n\r\n") == plain("200 OK", "ok"))
+            if (round_trip(port_, "GET /again HTTP/1.0\r\n\r\n") == plain("200 OK", "ok"))
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -113,7 +113,7 @@ TEST_F(ServerTest, StopTwiceThenStartServesTheBacklog) {
     server_->start();
     server_->start();
     EXPECT_EQ(plain("200 OK", "ok"), waiting.receive().data);
-    EXPECT_EQ(plain("200 OK", "ok"), exchange(port_, "GET / HTTP/1.0\r\n\r\n"));
+    EXPECT_EQ(plain("200 OK", "ok"), round_trip(port_, "GET / HTTP/1.0\r\n\r\n"));
 }
 
 TEST_F(ServerTest, BindFailureNamesTheStep) {

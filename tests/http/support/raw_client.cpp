@@ -84,7 +84,7 @@ RawClient::Received RawClient::receive(int timeout_ms) {
     }
 }
 
-std::string exchange(unsigned short port, std::string const& request) {
+std::string round_trip(unsigned short port, std::string const& request) {
     RawClient client(port);
     client.send(request);
     return client.receive().data;

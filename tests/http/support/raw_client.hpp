@@ -38,7 +38,7 @@ private:
 };
 
 // Sends a whole request and reads the whole response.
-std::string exchange(unsigned short port, std::string const& request);
+std::string round_trip(unsigned short port, std::string const& request);
 
 }  // namespace testing
 }  // namespace orv
