@@ -1,0 +1,179 @@
+"""Measurements that only concern orv: the first request that has to start
+a worker, the daemon's memory with 100 workers, and throughput while
+workers are being killed.
+"""
+import os
+import random
+import signal
+import socket
+import statistics
+import subprocess
+import threading
+import time
+
+from . import loadgen, proctree
+from .targets import OrvDaemon
+
+
+def timed_request(port, body, path="/echo/echo", timeout=10.0):
+    """Times connect .. end of reply for one request; returns (ms, ok)."""
+    request = (f"POST {path} HTTP/1.0\r\nContent-Type: application/json\r\n"
+               f"Content-Length: {len(body)}\r\n\r\n").encode() + body
+    start = time.perf_counter()
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(request)
+        chunks = []
+        while True:
+            data = s.recv(65536)
+            if not data:
+                break
+            chunks.append(data)
+    elapsed = (time.perf_counter() - start) * 1000.0
+    reply = b"".join(chunks)
+    return elapsed, reply.startswith(b"HTTP/1.0 200") and reply.endswith(body)
+
+
+def _fd_count(pid):
+    try:
+        return len(os.listdir(f"/proc/{pid}/fd"))
+    except OSError:
+        return 0
+
+
+def _open_idle(port, count, daemon_pid, timeout=3.0):
+    """Opens count idle connections and waits until the daemon holds them.
+    They must be used within the daemon's 5-second read deadline."""
+    base = _fd_count(daemon_pid)
+    sockets = []
+    for _ in range(count):
+        sockets.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and _fd_count(daemon_pid) < base + count:
+        time.sleep(0.01)
+    return sockets, _fd_count(daemon_pid) - base
+
+
+def cold_start(cfg, registry, body, idle, repeats, log):
+    """Starts a fresh daemon per repeat and times its first request (which
+    forks and executes the first worker) and then a second one."""
+    firsts, seconds, failures, held = [], [], 0, []
+    for _ in range(repeats):
+        daemon = OrvDaemon(cfg, registry)
+        sockets = []
+        try:
+            daemon.start()
+            time.sleep(0.2)  # let the readiness probe's connection close
+            if daemon.workers():
+                log(f"  note: daemon already had workers before the first request")
+            if idle:
+                sockets, got = _open_idle(daemon.port, idle, daemon.pid)
+                held.append(got)
+            ms, ok = timed_request(daemon.port, body)
+            ms2, ok2 = timed_request(daemon.port, body)
+            firsts.append(ms)
+            seconds.append(ms2)
+            failures += (not ok) + (not ok2)
+        finally:
+            for s in sockets:
+                s.close()
+            daemon.stop()
+    return {"idle": idle, "first_ms": firsts, "second_ms": seconds,
+            "failures": failures, "idle_held": held,
+            "first_median_ms": statistics.median(firsts) if firsts else float("nan"),
+            "first_max_ms": max(firsts) if firsts else float("nan"),
+            "second_median_ms": statistics.median(seconds) if seconds else float("nan")}
+
+
+def hundred_workers(cfg, registry, body_path, log):
+    """Holds 100 slow requests at once so that the daemon runs 100 workers,
+    and samples its memory meanwhile."""
+    daemon = OrvDaemon(cfg, registry)
+    result = {"workers": 0}
+    try:
+        daemon.start()
+        time.sleep(0.3)
+        result["idle_daemon_rss"] = proctree.rss_bytes(daemon.pid)
+        url = f"http://127.0.0.1:{daemon.port}/echo/slow"
+        out = open(os.path.join(cfg.work, "ab-slow.out"), "wb")
+        ab = subprocess.Popen(["ab", "-q", "-r", "-s", "30", "-n", "100", "-c", "100",
+                               "-p", body_path, "-T", "application/json", url],
+                              stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+        out.close()
+        deadline = time.monotonic() + cfg.slow_ms / 1000.0 + 20
+        best = None
+        while ab.poll() is None and time.monotonic() < deadline:
+            workers = len(daemon.workers())
+            if best is None or workers > best[0]:
+                best = (workers, proctree.rss_bytes(daemon.pid),
+                        proctree.tree_rss_bytes([daemon.pid]),
+                        proctree.tree_pss_bytes([daemon.pid]))
+            if workers >= 100:
+                # Sample once more after they have all settled.
+                time.sleep(0.2)
+                best = (len(daemon.workers()), proctree.rss_bytes(daemon.pid),
+                        proctree.tree_rss_bytes([daemon.pid]),
+                        proctree.tree_pss_bytes([daemon.pid]))
+                break
+            time.sleep(0.05)
+        try:
+            ab.wait(timeout=max(1.0, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            ab.kill()
+            ab.wait()
+        with open(os.path.join(cfg.work, "ab-slow.out"), errors="replace") as f:
+            text = f.read()
+        if best:
+            result.update(workers=best[0], daemon_rss=best[1], tree_rss=best[2],
+                          tree_pss=best[3])
+        result["ab_ok"] = "Non-2xx" not in text and "Failed requests:        0" in text
+    finally:
+        daemon.stop()
+    return result
+
+
+class Killer:
+    """SIGKILLs one random worker of the daemon every interval seconds,
+    until stopped or max_seconds have passed."""
+
+    def __init__(self, daemon_pid, interval=0.1, max_seconds=120):
+        self.pid = daemon_pid
+        self.interval = interval
+        self.max_seconds = max_seconds
+        self.kills = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        end = time.monotonic() + self.max_seconds
+        while not self._stop.is_set() and time.monotonic() < end:
+            workers = proctree.children(self.pid)
+            if workers:
+                try:
+                    os.kill(random.choice(workers), signal.SIGKILL)
+                    self.kills += 1
+                except ProcessLookupError:
+                    pass
+            self._stop.wait(self.interval)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+        return False
+
+
+def kill_restart(cfg, target, body_path, clients, seconds, scratch):
+    """ab against the running orv target, first undisturbed, then while a
+    worker is killed every 100 ms."""
+    base = loadgen.run_ab(target.url, body_path, clients, seconds, scratch)
+    with Killer(target.root_pids[0], 0.1, seconds + 30) as killer:
+        hit = loadgen.run_ab(target.url, body_path, clients, seconds, scratch)
+    time.sleep(0.5)
+    workers_after = len(proctree.children(target.root_pids[0]))
+    ms, ok = timed_request(target.port, b'{"after":"kills"}')
+    return {"baseline": base, "killed": hit, "kills": killer.kills,
+            "workers_after": workers_after, "after_ok": ok, "after_ms": ms,
+            "seconds": seconds, "clients": clients}

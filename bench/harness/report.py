@@ -1,0 +1,152 @@
+"""Turns the raw runs into the one comparison table and its notes."""
+import math
+import statistics
+
+SATURATED = 90.0  # generator CPU %, of one core, counted as saturated
+
+
+def _median(values):
+    values = [v for v in values if v is not None and not math.isnan(v)]
+    return statistics.median(values) if values else float("nan")
+
+
+def summarise(runs):
+    """runs: list of per-run dicts of one target at one point."""
+    return {
+        "rps": _median([r["rps"] for r in runs]),
+        "p50_ms": _median([r["p50_ms"] for r in runs]),
+        "p99_ms": _median([r["p99_ms"] for r in runs]),
+        "failures": sum(r["failures"] for r in runs),
+        "cpu_us": _median([r["cpu_us"] for r in runs]),
+        "rss": max(r["rss"] for r in runs),
+        "pss": max(r["pss"] for r in runs),
+        "gen_cpu_pct": _median([r["gen_cpu_pct"] for r in runs]),
+        "runs": len(runs),
+    }
+
+
+def _f(value, digits=1):
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "n/a"
+    return f"{value:.{digits}f}"
+
+
+def _ratio(a, b):
+    if a is None or b is None or math.isnan(a) or math.isnan(b) or b == 0:
+        return "n/a"
+    return f"{a / b:.2f}"
+
+
+def _size(n):
+    return f"{n // 1024} KiB" if n >= 1024 and n % 1024 == 0 else f"{n} B"
+
+
+def table(summary, points, targets):
+    lines = ["| body | clients | gen | target | req/s | p50 ms | p99 ms | failures "
+             "| CPU µs/req | peak RSS MiB | PSS MiB | gen CPU % | req/s ÷ orv | p99 ÷ orv | CPU ÷ orv |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    for point in points:
+        orv = summary.get((point, "orv"))
+        for name in targets:
+            s = summary.get((point, name))
+            if s is None:
+                continue
+            size, clients, gen = point
+            gen_pct = _f(s["gen_cpu_pct"], 0) + (" *" if s["gen_cpu_pct"] >= SATURATED else "")
+            lines.append(
+                f"| {_size(size)} | {clients} | {gen} | {name} | {s['rps']:.0f} "
+                f"| {_f(s['p50_ms'], 2)} | {_f(s['p99_ms'], 2)} | {s['failures']} "
+                f"| {_f(s['cpu_us'])} | {_f(s['rss'] / 1048576)} | {_f(s['pss'] / 1048576)} | {gen_pct} "
+                f"| {_ratio(s['rps'], orv['rps']) if orv else 'n/a'} "
+                f"| {_ratio(s['p99_ms'], orv['p99_ms']) if orv else 'n/a'} "
+                f"| {_ratio(s['cpu_us'], orv['cpu_us']) if orv else 'n/a'} |")
+    return "\n".join(lines)
+
+
+def generator_notes(summary, points, targets, gens):
+    lines = []
+    for gen in gens:
+        pcts = [summary[(p, t)]["gen_cpu_pct"] for p in points for t in targets
+                if p[2] == gen and (p, t) in summary]
+        if not pcts:
+            continue
+        hot = [f"{t} {_size(p[0])}/{p[1]}c" for p in points for t in targets
+               if p[2] == gen and (p, t) in summary
+               and summary[(p, t)]["gen_cpu_pct"] >= SATURATED]
+        verdict = (f"saturates its core on {len(hot)} of {len(pcts)} rows"
+                   + (f" ({', '.join(hot[:6])}{', ...' if len(hot) > 6 else ''})" if hot else ""))
+        lines.append(f"- {gen}: CPU median {_f(_median(pcts), 0)} %, max {_f(max(pcts), 0)} % "
+                     f"of one core; {verdict}.")
+    return "\n".join(lines)
+
+
+def goals(summary, gens, cold):
+    """The issue's targets, checked at 100-byte bodies and the highest
+    client count, for each generator that ran that point."""
+    lines = []
+    for gen in gens:
+        point = [k for k in summary if k[0][0] == 100 and k[0][2] == gen]
+        if not point:
+            continue
+        top = max(k[0][1] for k in point)
+        p = (100, top, gen)
+        orv = summary.get((p, "orv"))
+        if not orv:
+            lines.append(f"- {gen}: orv not measured; goals not checked.")
+            continue
+
+        def check(label, ok, detail):
+            lines.append(f"- {gen}, 100 B, {top} clients: {label}: "
+                         f"{'PASS' if ok else 'FAIL'} ({detail})")
+
+        for other, factor in (("nginx+fcgi", 1.5), ("gunicorn", 1.3)):
+            s = summary.get((p, other))
+            if s:
+                check(f"req/s >= {factor}x {other}", orv["rps"] >= factor * s["rps"],
+                      f"{orv['rps']:.0f} vs {s['rps']:.0f} = {orv['rps'] / s['rps']:.2f}x")
+        s = summary.get((p, "ceiling"))
+        if s:
+            check("req/s >= 0.6x ceiling", orv["rps"] >= 0.6 * s["rps"],
+                  f"{orv['rps'] / s['rps']:.2f}x")
+            check("CPU/req <= 2x ceiling", orv["cpu_us"] <= 2 * s["cpu_us"],
+                  f"{_f(orv['cpu_us'])} vs {_f(s['cpu_us'])} µs = {_ratio(orv['cpu_us'], s['cpu_us'])}x")
+        s = summary.get((p, "nginx+fcgi"))
+        if s:
+            check("p99 <= nginx's", orv["p99_ms"] <= s["p99_ms"],
+                  f"{_f(orv['p99_ms'], 2)} vs {_f(s['p99_ms'], 2)} ms")
+    for c in cold:
+        lines.append(f"- first request that starts a worker, {c['idle']} idle connections: "
+                     f"{'PASS' if c['first_max_ms'] <= 5.0 and not c['failures'] else 'FAIL'} "
+                     f"(median {_f(c['first_median_ms'], 2)} ms, worst {_f(c['first_max_ms'], 2)} ms, "
+                     f"limit 5 ms)")
+    return "\n".join(lines)
+
+
+def extras(cold, hundred, kill):
+    lines = []
+    for c in cold:
+        held = f", daemon held {min(c['idle_held'])}..{max(c['idle_held'])} of them" if c["idle_held"] else ""
+        lines.append(f"- Cold start, {c['idle']} idle connections open{held}: first request "
+                     f"(fork + exec of worker #1) median {_f(c['first_median_ms'], 2)} ms, "
+                     f"worst {_f(c['first_max_ms'], 2)} ms over {len(c['first_ms'])} fresh daemons; "
+                     f"next request {_f(c['second_median_ms'], 2)} ms; failures {c['failures']}.")
+    if hundred:
+        if "daemon_rss" in hundred:
+            lines.append(f"- 100 workers: {hundred['workers']} workers running; daemon RSS "
+                         f"{_f(hundred['daemon_rss'] / 1048576)} MiB (idle, no worker: "
+                         f"{_f(hundred['idle_daemon_rss'] / 1048576)} MiB); whole tree RSS "
+                         f"{_f(hundred['tree_rss'] / 1048576)} MiB, PSS "
+                         f"{_f(hundred['tree_pss'] / 1048576)} MiB; slow requests all answered: "
+                         f"{'yes' if hundred.get('ab_ok') else 'no'}.")
+        else:
+            lines.append("- 100 workers: not reached.")
+    if kill:
+        b, k = kill["baseline"], kill["killed"]
+        lines.append(f"- Workers killed every 100 ms ({kill['kills']} SIGKILLs in "
+                     f"{kill['seconds']} s, ab, 100 B, {kill['clients']} clients): "
+                     f"{k['rps']:.0f} req/s with {k['failures']} failures vs "
+                     f"{b['rps']:.0f} req/s with {b['failures']} failures undisturbed "
+                     f"({_ratio(k['rps'], b['rps'])}x); p99 {_f(k['p99_ms'], 2)} ms vs "
+                     f"{_f(b['p99_ms'], 2)} ms; afterwards {kill['workers_after']} workers, "
+                     f"next request {'ok' if kill['after_ok'] else 'FAILED'}.")
+    return "\n".join(lines)

@@ -1,0 +1,189 @@
+"""The four servers under comparison, each answering POST /echo/echo with
+the request body.
+
+Each target knows how to start itself under the benchmark's work directory,
+which pids are the roots of its process tree, and how to stop.
+"""
+import os
+import shutil
+import subprocess
+import time
+
+from . import procs, proctree
+
+PATH = "/echo/echo"
+
+
+class Target:
+    name = "?"
+
+    def __init__(self, cfg, registry):
+        self.cfg = cfg
+        self.registry = registry
+        self.port = procs.free_port()
+        self.root_pids = []
+
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.port}{PATH}"
+
+    def roots(self):
+        return list(self.root_pids)
+
+    def stop(self):
+        for pid in self.root_pids:
+            procs.stop_tree(pid)
+            self.registry.remove(pid)
+        self.root_pids = []
+
+    def _spawn(self, argv, tag, **kwargs):
+        log = open(os.path.join(self.cfg.work, f"{self.name}.out"), "ab")
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log,
+                                stderr=subprocess.STDOUT, **kwargs)
+        log.close()
+        self.registry.add(proc.pid, tag)
+        self.root_pids.append(proc.pid)
+        return proc
+
+
+class Ceiling(Target):
+    name = "ceiling"
+
+    def start(self):
+        binary = os.path.join(self.cfg.bin, "ceiling_server")
+        self._spawn([binary, str(self.port), str(self.cfg.ceiling_threads)],
+                    "ceiling_server")
+        if not procs.wait_listening(self.port):
+            raise RuntimeError("ceiling server did not start listening")
+
+
+class Gunicorn(Target):
+    name = "gunicorn"
+
+    def start(self):
+        argv = [self.cfg.gunicorn, "--workers", "10", "--worker-class", "sync",
+                "--bind", f"127.0.0.1:{self.port}", "--chdir", self.cfg.bench_dir,
+                "--log-level", "warning", "echo_app:app"]
+        proc = self._spawn(argv, "gunicorn")
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            if len(proctree.children(proc.pid)) >= 10 and procs.wait_listening(self.port, 0.5):
+                return
+            time.sleep(0.1)
+        raise RuntimeError("gunicorn did not start 10 workers")
+
+
+class NginxFastcgi(Target):
+    name = "nginx+fcgi"
+
+    def start(self):
+        prefix = os.path.join(self.cfg.work, "nginx")
+        os.makedirs(prefix, exist_ok=True)
+        sock = os.path.join(prefix, "fcgi.sock")
+        pidfile = os.path.join(prefix, "fcgi.pids")
+        for stale in (sock, pidfile):
+            if os.path.exists(stale):
+                os.unlink(stale)
+        fcgi = os.path.join(self.cfg.bin, "fcgi_echo")
+        subprocess.run([self.cfg.spawn_fcgi, "-s", sock, "-F", "10", "-P", pidfile,
+                        "-M", "0660", "--", fcgi], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(pidfile) as f:
+            for pid in (int(p) for p in f.read().split()):
+                self.registry.add(pid, "fcgi_echo")
+                self.root_pids.append(pid)
+
+        with open(os.path.join(self.cfg.bench_dir, "nginx.conf.in")) as f:
+            conf = f.read()
+        user_line = "user root root;" if os.geteuid() == 0 else ""
+        conf = (conf.replace("@USER_LINE@", user_line).replace("@PREFIX@", prefix)
+                .replace("@PORT@", str(self.port)).replace("@SOCKET@", sock))
+        conf_path = os.path.join(prefix, "nginx.conf")
+        with open(conf_path, "w") as f:
+            f.write(conf)
+        self._spawn([self.cfg.nginx, "-p", prefix + "/", "-c", conf_path,
+                     "-e", os.path.join(prefix, "error.log"), "-g", "daemon off;"],
+                    "nginx")
+        if not procs.wait_listening(self.port):
+            raise RuntimeError("nginx did not start listening")
+
+
+class OrvDaemon:
+    """One orv-task-service daemon with the echo worker.
+
+    The daemon always detaches and logs under the fixed /var/log/orv, so it
+    is launched inside a private mount namespace where a directory of our
+    own is bound over /var/log; the machine's log directory is never
+    touched.  The daemon's pid is the suffix of the capture file that its
+    stderr link points to.
+    """
+
+    def __init__(self, cfg, registry, port=None, service="echo"):
+        self.cfg = cfg
+        self.registry = registry
+        self.port = port or procs.free_port()
+        self.service = service
+        self.pid = None
+        self.log_root = None
+
+    def start(self, timeout=10.0):
+        self.log_root = os.path.join(self.cfg.work, f"orv-log-{self.port}")
+        shutil.rmtree(self.log_root, ignore_errors=True)
+        os.makedirs(os.path.join(self.log_root, "orv"))
+        worker = os.path.join(self.cfg.bin, "echo_worker")
+        daemon = [self.cfg.orv_bin, self.service, str(self.port), worker,
+                  str(self.cfg.slow_ms)]
+        if self.cfg.orv_private_log:
+            argv = ["unshare", "--mount", "--propagation", "private", "--",
+                    "sh", "-c", 'mount --bind "$1" /var/log && shift && exec "$@"',
+                    "sh", self.log_root] + daemon
+        else:
+            argv = daemon
+        out = open(os.path.join(self.cfg.work, "orv-launcher.out"), "ab")
+        launcher = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out,
+                                  stderr=subprocess.STDOUT, timeout=timeout)
+        out.close()
+        if launcher.returncode != 0:
+            raise RuntimeError(f"orv launcher exited with {launcher.returncode}")
+        link = os.path.join(self.log_dir(), f"{self.service}.stderr.log")
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.pid is None:
+            try:
+                self.pid = int(os.readlink(link).rsplit(".", 1)[1])
+            except (OSError, ValueError, IndexError):
+                time.sleep(0.02)
+        if self.pid is None:
+            raise RuntimeError(f"orv daemon did not create {link}")
+        self.registry.add(self.pid, "orv-task-service")
+        if not procs.wait_listening(self.port, timeout):
+            raise RuntimeError("orv daemon did not start listening")
+
+    def log_dir(self):
+        if self.cfg.orv_private_log:
+            return os.path.join(self.log_root, "orv")
+        return "/var/log/orv"
+
+    def workers(self):
+        return proctree.children(self.pid) if self.pid else []
+
+    def stop(self):
+        if self.pid is not None:
+            procs.stop_tree(self.pid)
+            self.registry.remove(self.pid)
+            self.pid = None
+
+
+class Orv(Target):
+    name = "orv"
+
+    def start(self):
+        self.daemon = OrvDaemon(self.cfg, self.registry, self.port)
+        self.daemon.start()
+        self.root_pids = [self.daemon.pid]
+
+    def stop(self):
+        self.daemon.stop()
+        self.root_pids = []
+
+
+ALL = {"orv": Orv, "nginx": NginxFastcgi, "gunicorn": Gunicorn, "ceiling": Ceiling}
