@@ -6,6 +6,7 @@
 //     frame          the request frame exactly as it was read
 //     info           JSON: {"argv":[...],"fds":[...],"blocked":[...],"ignored":[...]}
 //                    as this process sees them (ignored = signals set to SIG_IGN)
+//     pid            JSON: {"pid":N} with this process's id
 //     size:N         N bytes "abc...zabc..."
 //     empty          a zero-length reply
 //   how it writes the answer (default: length, reply, completion byte in three writes):
@@ -74,7 +75,7 @@ Behaviour parse(int argc, char** argv) {
     Behaviour b;
     for (int i = 5; i < argc; ++i) {
         std::string const word = argv[i];
-        if (word == "echo" || word == "frame" || word == "info" || word == "empty") {
+        if (word == "echo" || word == "frame" || word == "info" || word == "pid" || word == "empty") {
             b.answer = word;
         } else if (starts_with(word, "size:")) {
             b.answer = "size";
@@ -221,6 +222,7 @@ int main(int argc, char** argv) {
         std::string reply = body;
         if (b.answer == "frame") reply = frame;
         if (b.answer == "info") reply = info(argc, argv);
+        if (b.answer == "pid") reply = "{\"pid\":" + std::to_string(::getpid()) + "}";
         if (b.answer == "empty") reply.clear();
         if (b.answer == "size") {
             reply.resize(static_cast<std::size_t>(b.size));

@@ -73,18 +73,6 @@ TEST_F(WorkerChannel, OneRequestPerWorkerBehaviour) {
     }
 }
 
-TEST_F(WorkerChannel, WorkerServesRequestsOneAfterAnother) {
-    boost::shared_ptr<Worker> worker = start_worker({"echo"});
-    for (int i = 0; i < 20; ++i) {
-        if (i > 0) {
-            ASSERT_TRUE(worker->try_acquire_for_request());
-        }
-        std::string const body = "request " + std::to_string(i) + std::string(i * 300, 'x');
-        EXPECT_EQ(exchange(worker, body)->reply(), body);
-        EXPECT_EQ(worker->state(), State::idle);
-    }
-}
-
 TEST_F(WorkerChannel, FrameReachesTheWorkerByteForByte) {
     boost::shared_ptr<Worker> worker = start_worker({"frame"});
     EXPECT_EQ(exchange(worker, "{}", "run")->reply(),

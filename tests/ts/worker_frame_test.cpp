@@ -29,12 +29,6 @@ TEST(WorkerFrame, EncodesFieldsWithLengthsAndBigEndianBodySize) {
     EXPECT_EQ(frame("\xff", "h", "\x80"), std::string("\x01\xff\x01h\x00\x00\x00\x01\x80", 9));
 }
 
-TEST(WorkerFrame, AppendsAfterExistingContent) {
-    std::string out = "xy";
-    append_request_frame(out, "a", "b", "c");
-    EXPECT_EQ(out, std::string("xy\x01" "a\x01" "b\x00\x00\x00\x01" "c", 11));
-}
-
 TEST(WorkerFrame, RefusesWhatDoesNotFitItsLengthField) {
     EXPECT_EQ(frame_refusal(255, 0xffffffffULL), nullptr);
     EXPECT_STREQ(frame_refusal(256, 0), "Request action is too long.");
@@ -44,13 +38,6 @@ TEST(WorkerFrame, RefusesWhatDoesNotFitItsLengthField) {
     std::string const action(255, 'a');
     EXPECT_EQ(static_cast<unsigned char>(frame(action, "h", "")[0]), 255);
     EXPECT_THROW(frame("a", std::string(256, '1'), ""), Exception);
-}
-
-TEST(WorkerFrame, DecodesReplySizeBigEndian) {
-    EXPECT_EQ(decode_reply_size("\x00\x00\x00\x00"), 0u);
-    EXPECT_EQ(decode_reply_size("\x00\x00\x27\x10"), 10000u);
-    EXPECT_EQ(decode_reply_size("\x01\x02\x03\x04"), 0x01020304u);
-    EXPECT_EQ(decode_reply_size("\xff\xff\xff\xfe"), 0xfffffffeu);
 }
 
 }  // namespace
