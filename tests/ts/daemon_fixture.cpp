@@ -140,6 +140,16 @@ pid_t Daemon::find_pid() const {
     return 0;
 }
 
+// The link names the file by its path inside the daemon's namespace; the
+// same name sits in the test's directory.
+std::string Daemon::capture(std::string const& service, std::string const& stream) const {
+    char target[512] = {};
+    std::string const link = log_dir_ + "/" + service + "." + stream + ".log";
+    if (::readlink(link.c_str(), target, sizeof(target) - 1) <= 0) return std::string();
+    char const* name = std::strrchr(target, '/');
+    return read_file(log_dir_ + "/" + (name != nullptr ? name + 1 : target));
+}
+
 std::string Daemon::info_log() const {
     std::string text;
     for (auto const& name : list_dir(log_dir_)) {

@@ -32,6 +32,8 @@ public:
 
     // The daemon's pid from its capture-file link (0 while there is none).
     pid_t find_pid() const;
+    // The newest capture of a stream ("stderr" or "stdout") of the service.
+    std::string capture(std::string const& service, std::string const& stream) const;
     // All INFO log text so far.
     std::string info_log() const;
     // Waits until the INFO log contains text; false after timeout_ms.
