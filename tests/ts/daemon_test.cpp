@@ -65,7 +65,9 @@ std::vector<std::string> concurrent_posts(int port, int count, std::string const
 
 TEST(Daemon, AnswersThroughAWorkerInItsGroup) {
     Daemon daemon;
-    daemon.start("svc/grp", worker());
+    // One write per answer: the completion byte arrives with the reply, so the
+    // worker is idle again before the client can send its next request.
+    daemon.start("svc/grp", worker({"one-write"}));
     EXPECT_EQ(ok_reply("{\"a\":1}"), post(daemon.port(), "/svc/grp/act", "{\"a\":1}"));
     EXPECT_TRUE(daemon.wait_for_log("Starting task service for svc in group grp..."));
     EXPECT_TRUE(daemon.wait_for_log("Processing request to act..."));
@@ -82,7 +84,7 @@ TEST(Daemon, AnswersThroughAWorkerInItsGroup) {
 
 TEST(Daemon, ReusesWorkersAndTakesTheSmallestFreeNumber) {
     Daemon daemon;
-    daemon.start("svc", worker({"delay:400"}));
+    daemon.start("svc", worker({"delay:400", "one-write"}));
     for (int i = 0; i < 3; ++i) EXPECT_EQ(ok_reply("{}"), post(daemon.port(), "/svc/x", "{}"));
     EXPECT_EQ(1, daemon.count_in_log("Starting a new worker #0..."));
 
