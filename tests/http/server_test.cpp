@@ -5,6 +5,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,8 +31,6 @@ protected:
         handler_.set_behaviour([this](Request const& request) { handler_.keep(request.responder); });
     }
 
-    void answer_one() { handler_.take()("200 OK", Headers(), "ok"); }
-
     std::vector<std::unique_ptr<RawClient>> open_held(std::size_t n) {
         std::vector<std::unique_ptr<RawClient>> clients;
         for (std::size_t i = 0; i < n; ++i) {
@@ -53,8 +52,18 @@ protected:
 
     void check_limit(std::size_t limit) {
         start_server(limit);
-        hold_requests();
-        auto held = open_held(limit);
+        // Held per path, so the test knows which client an answer goes to.
+        std::mutex mutex;
+        std::map<std::string, orv::net::http::Responder> held_by_path;
+        handler_.set_behaviour([&](Request const& request) {
+            std::lock_guard<std::mutex> lock(mutex);
+            held_by_path[request.path] = request.responder;
+        });
+        std::vector<std::unique_ptr<RawClient>> held;
+        for (std::size_t i = 0; i < limit; ++i) {
+            held.emplace_back(new RawClient(port_));
+            held.back()->send("GET /held" + std::to_string(i) + " HTTP/1.0\r\n\r\n");
+        }
         ASSERT_TRUE(handler_.wait_for_requests(limit, 20000));
 
         RawClient refused(port_);
@@ -66,12 +75,18 @@ protected:
                                  std::to_string(limit) + ") has exceeded.";
         EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR, line));
 
-        answer_one();
-        EXPECT_EQ(plain("200 OK", "ok"), held.front()->receive().data);
         handler_.set_behaviour([](Request const& request) { request.responder("200 OK", Headers(), "ok"); });
+        orv::net::http::Responder first;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            first.swap(held_by_path.at("/held0"));
+        }
+        first("200 OK", Headers(), "ok");
+        first.clear();
+        EXPECT_EQ(plain("200 OK", "ok"), held.front()->receive().data);
         EXPECT_TRUE(served_again());
-        while (handler_.take())
-            ;
+        std::lock_guard<std::mutex> lock(mutex);
+        held_by_path.clear();
     }
 };
 
@@ -151,12 +166,16 @@ TEST_F(ServerTest, AcceptPausesWhenOutOfDescriptors) {
     RawClient first(port_);
     first.send("GET /first HTTP/1.0\r\n\r\n");
     ASSERT_TRUE(handler_.wait_for_requests(1));
-    RawClient second(port_);  // Its client side exists before the limit drops.
+    // The second client waits in the backlog while accepting is stopped, so
+    // the accept can only happen once the limit has dropped.
+    server_->stop();
+    RawClient second(port_);
+    second.send("GET /second HTTP/1.0\r\n\r\n");
     rlimit tight = saved;
     tight.rlim_cur = 0;
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &tight));
+    server_->start();
     std::string const failure = "Failed to accept a client connection: Too many open files";
-    second.send("GET /second HTTP/1.0\r\n\r\n");
     EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR, failure));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::size_t const failures = log_.count(google::GLOG_ERROR, failure);
