@@ -21,7 +21,10 @@ worker="$prefix/libexec/orv/orv-echo-worker"
 daemon_pid() {
     target=$(readlink "/var/log/orv/$service.stderr.log" 2>/dev/null) || return 1
     pid=${target##*.}
-    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = orv-task-service ] && echo "$pid"
+    case $(readlink "/proc/$pid/exe" 2>/dev/null) in
+        */orv-task-service) echo "$pid" ;;
+        *) return 1 ;;
+    esac
 }
 
 # A demo daemon left from an earlier run is stopped first, so the port is free.
@@ -37,7 +40,7 @@ tries=0
 until curl -s -o /dev/null "http://127.0.0.1:$port/" 2>/dev/null; do
     tries=$((tries + 1))
     if [ "$tries" -gt 50 ]; then
-        echo "orv-task-service did not come up; see /var/log/orv/$service.error.log.*" >&2
+        echo "orv-task-service did not come up; see /var/log/orv/$service.ERROR and /var/log/orv/$service.stderr.log" >&2
         exit 1
     fi
     sleep 0.1
@@ -53,7 +56,7 @@ cat <<EOT
 
 Send more requests with:
     curl -X POST -H 'Content-Type: application/json' --data '{"any": "json"}' http://127.0.0.1:$port/$service/ACTION
-Logs are in /var/log/orv ($service.info.log.*, $service.error.log.*, $service.stderr.log).
+Logs are in /var/log/orv: $service.INFO, $service.ERROR and $service.stderr.log link to the newest files.
 Stop the daemon with:
     kill -TERM \$(readlink /var/log/orv/$service.stderr.log | sed 's/.*\\.//')
 EOT
