@@ -37,36 +37,21 @@ std::vector<std::string> many_headers(std::size_t n, std::string const& last) {
 char const BAD[] = "400 Bad Request";
 char const LARGE[] = "413 Request Entity Too Large";
 
-TEST(RequestParser, RefusesWithExactStatusAndText) {
+// The rows the loopback tests do not reach; every row of the refusal table is
+// also checked on the wire there.
+TEST(RequestParser, RefusesEdgeCases) {
     std::vector<Refusal> const rows = {
-        {"no blank", {"GET"}, BAD, "Invalid request line."},
-        {"no version", {"GET /x"}, BAD, "Invalid request line."},
         {"blank after target only", {"GET /x \t"}, BAD, "Invalid request line."},
         {"no target", {"GET   "}, BAD, "Invalid request line."},
-        {"lower-case method", {"get /x HTTP/1.0"}, BAD, "Unsupported HTTP method."},
-        {"PUT", {"PUT /x HTTP/1.0"}, BAD, "Unsupported HTTP method."},
         {"method before target check", {"PUT /x"}, BAD, "Unsupported HTTP method."},
-        {"long target", {"GET /" + std::string(10240, 'a') + " HTTP/1.0"}, LARGE, "Request URI is too big."},
-        {"not HTTP", {"GET /x FTP/1.0"}, BAD, "Invalid version specification."},
-        {"version 2.0", {"GET /x HTTP/2.0"}, BAD, "Unsupported protocol version."},
         {"version empty", {"GET /x HTTP/"}, BAD, "Unsupported protocol version."},
         {"version 1.10", {"GET /x HTTP/1.10"}, BAD, "Unsupported protocol version."},
-        {"101 headers", many_headers(100, "h100: x"), BAD, "Too many headers."},
         {"repeated name past 100", many_headers(100, "h0: y"), BAD, "Too many headers."},
-        {"no colon", {"GET / HTTP/1.0", "Foo bar"}, BAD, "Invalid header line."},
-        {"continuation first", {"GET / HTTP/1.0", " more"}, BAD, "Invalid header line."},
-        {"empty value", {"GET / HTTP/1.0", "Foo: \t "}, BAD, "Invalid request line."},
-        {"blank continuation", {"GET / HTTP/1.0", "Foo: a", " \t "}, BAD, "Invalid request line."},
-        {"long value", {"GET / HTTP/1.0", header("Foo", 10241)}, LARGE, "A header is too big."},
         {"long by continuation", {"GET / HTTP/1.0", header("Foo", 10000), "\t" + std::string(240, 'w')}, LARGE,
          "A header is too big."},
-        {"POST without length", {"POST / HTTP/1.0", ""}, "411 Length Required", "Content-Length is missing."},
-        {"length not a number", {"POST / HTTP/1.0", "Content-Length: abc", ""}, BAD, "Invalid Content-Length."},
-        {"length negative", {"POST / HTTP/1.0", "Content-Length: -1", ""}, BAD, "Invalid Content-Length."},
-        {"length with tail", {"POST / HTTP/1.0", "Content-Length: 1x", ""}, BAD, "Invalid Content-Length."},
         {"length overflows", {"POST / HTTP/1.0", "Content-Length: 99999999999999999999", ""}, BAD,
          "Invalid Content-Length."},
-        {"length too big", {"POST / HTTP/1.0", "Content-Length: 1048577", ""}, LARGE, "Request is too big."},
+        {"length empty after sign", {"POST / HTTP/1.0", "Content-Length: +", ""}, BAD, "Invalid Content-Length."},
     };
     for (Refusal const& row : rows) {
         RequestParser parser;
