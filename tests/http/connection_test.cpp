@@ -20,7 +20,9 @@ typedef std::map<std::string, std::string> Headers;
 
 class ConnectionTest : public HttpServerTest {
 protected:
-    void SetUp() override { start_server(0, boost::posix_time::milliseconds(300)); }
+    // Short enough to keep the deadline tests quick, long enough for a loaded
+    // machine to move a megabyte well within it.
+    void SetUp() override { start_server(0, boost::posix_time::seconds(1)); }
 
     std::string peer(RawClient const& client) const {
         return "127.0.0.1:" + std::to_string(client.local_port());
