@@ -98,6 +98,22 @@ TEST_F(ServerTest, ConnectionLimitAtRealSize) {
     check_limit(1000);
 }
 
+// A refused peer that is already gone has no name to log.
+TEST_F(ServerTest, RefusedPeerAlreadyGoneIsUnknown) {
+    start_server(1);
+    hold_requests();
+    RawClient held(port_);
+    held.send("GET /held HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(handler_.wait_for_requests(1));
+    server_->stop();
+    RawClient gone(port_);
+    gone.reset();
+    server_->start();
+    EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR,
+                              "Failed to handle a client connection from unknown: Limit on number of active "
+                              "connections (1) has exceeded."));
+}
+
 TEST_F(ServerTest, LimitZeroMeansUnlimited) {
     start_server(0);
     hold_requests();

@@ -59,6 +59,12 @@ void RawClient::close() {
     fd_ = -1;
 }
 
+void RawClient::reset() {
+    linger const abort_on_close = {1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    close();
+}
+
 unsigned short RawClient::local_port() const {
     sockaddr_in address;
     socklen_t length = sizeof address;

@@ -26,6 +26,8 @@ public:
     bool send(std::string const& data);
     void shutdown_write();
     void close();
+    // Closes with a reset instead of an orderly shutdown.
+    void reset();
     // The client's own port, as the server names the peer.
     unsigned short local_port() const;
 
