@@ -134,7 +134,7 @@ def main():
                 cold.append(orv_extras.cold_start(cfg, registry, small, idle,
                                                   cfg.cold_repeats, log))
             log("orv: 100 workers...")
-            hundred = orv_extras.hundred_workers(cfg, registry, body100, log)
+            hundred = orv_extras.hundred_workers(cfg, registry, small, log)
     finally:
         for t in targets.values():
             t.stop()

@@ -136,8 +136,8 @@ def extras(cold, hundred, kill):
                          f"{_f(hundred['daemon_rss'] / 1048576)} MiB (idle, no worker: "
                          f"{_f(hundred['idle_daemon_rss'] / 1048576)} MiB); whole tree RSS "
                          f"{_f(hundred['tree_rss'] / 1048576)} MiB, PSS "
-                         f"{_f(hundred['tree_pss'] / 1048576)} MiB; slow requests all answered: "
-                         f"{'yes' if hundred.get('ab_ok') else 'no'}.")
+                         f"{_f(hundred['tree_pss'] / 1048576)} MiB; slow requests answered: "
+                         f"{hundred.get('answered', 0)} of 100.")
         else:
             lines.append("- 100 workers: not reached.")
     if kill:
