@@ -43,6 +43,7 @@ def orv_usable(cfg):
 def measure(target, size, clients, gen, body_path, estimate, cfg):
     roots = target.roots()
     cpu0 = proctree.tree_cpu_seconds(roots)
+    ctx0 = proctree.tree_ctx_switches(roots)
     with proctree.PeakSampler(roots, 0.1, cfg.duration * 4 + 60) as sampler:
         if gen == "ab":
             r = loadgen.run_ab(target.url, body_path, clients, cfg.duration, cfg.work)
@@ -51,6 +52,8 @@ def measure(target, size, clients, gen, body_path, estimate, cfg):
             r = loadgen.run_h2load(target.url, body_path, clients, n,
                                    cfg.duration * 3 + 20, cfg.work)
     cpu1 = proctree.tree_cpu_seconds(roots)
+    ctx1 = proctree.tree_ctx_switches(roots)
+    r["ctx_per_req"] = (ctx1 - ctx0) / r["ok"] if r["ok"] else float("nan")
     r["cpu_us"] = (cpu1 - cpu0) * 1e6 / r["ok"] if r["ok"] else float("nan")
     r["rss"] = sampler.peak
     # PSS shares common pages among the processes that map them; read once

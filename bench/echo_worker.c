@@ -6,7 +6,7 @@
  * Request frame: 1 byte action length A, A bytes action, 1 byte address
  * length L, L bytes client address, 4 bytes big-endian body length B,
  * B bytes body.  Reply: 4 bytes big-endian length R, R bytes, 1 completion
- * byte.  The reply and the completion byte leave in one write.
+ * byte.  The reply and the completion byte leave in one writev.
  *
  * The action "slow" makes the worker sleep before answering (milliseconds
  * taken from the first extra argument, 1000 by default), so that a burst of
@@ -17,36 +17,60 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
-/* Reads exactly n bytes; returns 0 on success, -1 on end of file or error. */
-static int read_full(int fd, void *buf, size_t n)
+/*
+ * Input buffer: frames are read in as large pieces as the socket offers, so
+ * a request that the service wrote at once costs one read.
+ */
+static unsigned char *in_buf;
+static size_t in_cap;
+static size_t in_len;
+
+/* Makes at least n bytes available in in_buf; returns 0, or -1 at end of
+ * input, on a read error or when memory runs out. */
+static int fill(int fd, size_t n)
 {
-    char *p = buf;
-    while (n > 0) {
-        ssize_t r = read(fd, p, n);
+    if (n > in_cap) {
+        size_t cap = in_cap * 2 > n ? in_cap * 2 : n;
+        unsigned char *grown = realloc(in_buf, cap);
+        if (grown == NULL) {
+            fprintf(stderr, "echo_worker: out of memory\n");
+            return -1;
+        }
+        in_buf = grown;
+        in_cap = cap;
+    }
+    while (in_len < n) {
+        ssize_t r = read(fd, in_buf + in_len, in_cap - in_len);
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
             return -1;
-        p += r;
-        n -= (size_t)r;
+        in_len += (size_t)r;
     }
     return 0;
 }
 
-static int write_full(int fd, const void *buf, size_t n)
+static int write_all(int fd, struct iovec *iov, int count)
 {
-    const char *p = buf;
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
+    while (count > 0) {
+        ssize_t w = writev(fd, iov, count);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
             return -1;
-        p += w;
-        n -= (size_t)w;
+        while (count > 0 && (size_t)w >= iov->iov_len) {
+            w -= (ssize_t)iov->iov_len;
+            iov++;
+            count--;
+        }
+        if (count > 0) {
+            iov->iov_base = (char *)iov->iov_base + w;
+            iov->iov_len -= (size_t)w;
+        }
     }
     return 0;
 }
@@ -67,47 +91,44 @@ int main(int argc, char **argv)
     int fd = atoi(argv[4]);
     long slow_ms = argc > 5 ? atol(argv[5]) : 1000;
 
-    /* One buffer holds the reply header, the body and the completion byte. */
-    size_t capacity = 0;
-    unsigned char *out = NULL;
+    in_cap = 65536;
+    in_buf = malloc(in_cap);
+    if (in_buf == NULL)
+        return 1;
     for (;;) {
-        unsigned char len8;
-        char action[256];
-        char address[256];
-        unsigned char len32[4];
-
-        if (read_full(fd, &len8, 1) != 0)
+        /* action length, action, address length, address, body length */
+        if (fill(fd, 1) != 0)
             break;
-        if (read_full(fd, action, len8) != 0)
+        size_t action_len = in_buf[0];
+        if (fill(fd, 2 + action_len) != 0)
             break;
-        action[len8] = '\0';
-        if (read_full(fd, &len8, 1) != 0 || read_full(fd, address, len8) != 0)
+        size_t address_len = in_buf[1 + action_len];
+        size_t header = 2 + action_len + address_len + 4;
+        if (fill(fd, header) != 0)
             break;
-        if (read_full(fd, len32, 4) != 0)
-            break;
+        const unsigned char *len32 = in_buf + header - 4;
         uint32_t body_len = (uint32_t)len32[0] << 24 | (uint32_t)len32[1] << 16 |
                             (uint32_t)len32[2] << 8 | (uint32_t)len32[3];
-
-        size_t need = (size_t)body_len + 5;
-        if (need > capacity) {
-            unsigned char *grown = realloc(out, need);
-            if (grown == NULL) {
-                fprintf(stderr, "echo_worker: out of memory\n");
-                return 1;
-            }
-            out = grown;
-            capacity = need;
-        }
-        if (read_full(fd, out + 4, body_len) != 0)
+        size_t frame = header + body_len;
+        if (fill(fd, frame) != 0)
             break;
-        if (strcmp(action, "slow") == 0)
+        len32 = in_buf + header - 4; /* fill may have moved the buffer */
+
+        if (action_len == 4 && memcmp(in_buf + 1, "slow", 4) == 0)
             sleep_ms(slow_ms);
 
-        memcpy(out, len32, 4);
-        out[4 + body_len] = 1;
-        if (write_full(fd, out, need) != 0)
+        /* The body length field doubles as the reply length. */
+        unsigned char completion = 1;
+        struct iovec iov[3] = {
+            { (void *)len32, 4 },
+            { in_buf + header, body_len },
+            { &completion, 1 },
+        };
+        if (write_all(fd, iov, 3) != 0)
             break;
+        in_len -= frame;
+        memmove(in_buf, in_buf + frame, in_len);
     }
-    free(out);
+    free(in_buf);
     return 0;
 }

@@ -57,6 +57,30 @@ def tree_cpu_seconds(roots):
     return sum(cpu_ticks(p) for p in tree(roots)) / CLOCK_TICKS
 
 
+def ctx_switches(pid):
+    """Voluntary and involuntary context switches of all threads of pid.
+    Those of exited threads and children are not kept by the kernel, so
+    this counts live processes only."""
+    total = 0
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return 0
+    for tid in tasks:
+        try:
+            with open(f"/proc/{pid}/task/{tid}/status") as f:
+                for line in f:
+                    if "ctxt_switches:" in line:
+                        total += int(line.split()[1])
+        except (OSError, ValueError):
+            pass
+    return total
+
+
+def tree_ctx_switches(roots):
+    return sum(ctx_switches(p) for p in tree(roots))
+
+
 def rss_bytes(pid):
     try:
         with open(f"/proc/{pid}/statm") as f:

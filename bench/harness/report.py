@@ -18,6 +18,7 @@ def summarise(runs):
         "p99_ms": _median([r["p99_ms"] for r in runs]),
         "failures": sum(r["failures"] for r in runs),
         "cpu_us": _median([r["cpu_us"] for r in runs]),
+        "ctx": _median([r["ctx_per_req"] for r in runs]),
         "rss": max(r["rss"] for r in runs),
         "pss": max(r["pss"] for r in runs),
         "gen_cpu_pct": _median([r["gen_cpu_pct"] for r in runs]),
@@ -43,8 +44,8 @@ def _size(n):
 
 def table(summary, points, targets):
     lines = ["| body | clients | gen | target | req/s | p50 ms | p99 ms | failures "
-             "| CPU µs/req | peak RSS MiB | PSS MiB | gen CPU % | req/s ÷ orv | p99 ÷ orv | CPU ÷ orv |",
-             "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+             "| CPU µs/req | ctx sw/req | peak RSS MiB | PSS MiB | gen CPU % | req/s ÷ orv | p99 ÷ orv | CPU ÷ orv |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for point in points:
         orv = summary.get((point, "orv"))
         for name in targets:
@@ -56,7 +57,7 @@ def table(summary, points, targets):
             lines.append(
                 f"| {_size(size)} | {clients} | {gen} | {name} | {s['rps']:.0f} "
                 f"| {_f(s['p50_ms'], 2)} | {_f(s['p99_ms'], 2)} | {s['failures']} "
-                f"| {_f(s['cpu_us'])} | {_f(s['rss'] / 1048576)} | {_f(s['pss'] / 1048576)} | {gen_pct} "
+                f"| {_f(s['cpu_us'])} | {_f(s['ctx'])} | {_f(s['rss'] / 1048576)} | {_f(s['pss'] / 1048576)} | {gen_pct} "
                 f"| {_ratio(s['rps'], orv['rps']) if orv else 'n/a'} "
                 f"| {_ratio(s['p99_ms'], orv['p99_ms']) if orv else 'n/a'} "
                 f"| {_ratio(s['cpu_us'], orv['cpu_us']) if orv else 'n/a'} |")
