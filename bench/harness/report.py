@@ -22,6 +22,8 @@ def summarise(runs):
         "rss": max(r["rss"] for r in runs),
         "pss": max(r["pss"] for r in runs),
         "gen_cpu_pct": _median([r["gen_cpu_pct"] for r in runs]),
+        "gen_us": _median([r["gen_cpu"] * 1e6 / r["ok"] if r["ok"] else float("nan")
+                           for r in runs]),
         "runs": len(runs),
     }
 
@@ -76,8 +78,11 @@ def generator_notes(summary, points, targets, gens):
                and summary[(p, t)]["gen_cpu_pct"] >= SATURATED]
         verdict = (f"saturates its core on {len(hot)} of {len(pcts)} rows"
                    + (f" ({', '.join(hot[:6])}{', ...' if len(hot) > 6 else ''})" if hot else ""))
+        per_req = [summary[(p, t)]["gen_us"] for p in points for t in targets
+                   if p[2] == gen and (p, t) in summary and p[0] == 100]
         lines.append(f"- {gen}: CPU median {_f(_median(pcts), 0)} %, max {_f(max(pcts), 0)} % "
-                     f"of one core; {verdict}.")
+                     f"of one core, median {_f(_median(per_req))} µs of its own CPU per "
+                     f"100-byte request; {verdict}.")
     return "\n".join(lines)
 
 
