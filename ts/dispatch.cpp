@@ -96,6 +96,7 @@ boost::shared_ptr<Worker> TaskService::create_worker() {
 void TaskService::arm_heartbeat() {
     // A fixed one-second rate: the next expiry follows the previous one, not
     // the end of this run.
+    boost::lock_guard<boost::mutex> lock(io_objects_mutex_);
     heartbeat_timer_.expires_at(heartbeat_timer_.expires_at() + boost::posix_time::seconds(1));
     heartbeat_timer_.async_wait(boost::bind(&TaskService::heartbeat, this));
 }

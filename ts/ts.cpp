@@ -81,6 +81,7 @@ void TaskService::run() {
 }
 
 void TaskService::arm_signal_wait() {
+    boost::lock_guard<boost::mutex> lock(io_objects_mutex_);
     signal_fd_.async_wait(boost::asio::posix::descriptor_base::wait_read,
                           boost::bind(&TaskService::signal_fd_handler, this, boost::placeholders::_1));
 }
@@ -93,23 +94,30 @@ void TaskService::signal_fd_handler(boost::system::error_code const& ec) {
         return;
     }
 
-    // A failing read of the pipe is logged and the wait goes on: losing one
-    // notification is better than losing the daemon.
-    boost::asio::posix::stream_descriptor::bytes_readable readable;
-    boost::system::error_code io_error;
-    signal_fd_.io_control(readable, io_error);
-    for (std::size_t n = io_error ? 0 : readable.get() / sizeof(int); n > 0 && !io_error; --n) {
-        int signal = 0;
-        boost::asio::read(signal_fd_, boost::asio::buffer(&signal, sizeof(signal)), io_error);
-        if (!io_error) handle_signal(signal);
-    }
-    if (io_error) LOG(ERROR) << "Failed to read data from signal file descriptor: " << io_error.message();
-
+    for (int signal : read_signals()) handle_signal(signal);
     arm_signal_wait();
 
     // The heartbeat may have stopped the service while this handler ran.
     boost::shared_lock<boost::shared_mutex> lock(workers_mutex_);
     if (state_ == stopped) cancel_signal_wait();
+}
+
+// Takes every complete signal number waiting in the pipe. A failing read is
+// logged and the wait goes on: losing one notification is better than losing
+// the daemon.
+std::vector<int> TaskService::read_signals() {
+    std::vector<int> signals;
+    boost::lock_guard<boost::mutex> lock(io_objects_mutex_);
+    boost::asio::posix::stream_descriptor::bytes_readable readable;
+    boost::system::error_code error;
+    signal_fd_.io_control(readable, error);
+    for (std::size_t n = error ? 0 : readable.get() / sizeof(int); n > 0 && !error; --n) {
+        int signal = 0;
+        boost::asio::read(signal_fd_, boost::asio::buffer(&signal, sizeof(signal)), error);
+        if (!error) signals.push_back(signal);
+    }
+    if (error) LOG(ERROR) << "Failed to read data from signal file descriptor: " << error.message();
+    return signals;
 }
 
 void TaskService::handle_signal(int signal) {
@@ -129,6 +137,7 @@ void TaskService::handle_signal(int signal) {
     if (old_state == running) {
         messaging_server_.stop();
         // The pending heartbeat runs at once instead of at the next second.
+        boost::lock_guard<boost::mutex> lock(io_objects_mutex_);
         boost::system::error_code ignored;
         heartbeat_timer_.cancel(ignored);
     }
@@ -186,7 +195,10 @@ void TaskService::child_terminated(int pid) {
 
 void TaskService::cancel_signal_wait() {
     boost::system::error_code ec;
-    signal_fd_.cancel(ec);
+    {
+        boost::lock_guard<boost::mutex> lock(io_objects_mutex_);
+        signal_fd_.cancel(ec);
+    }
     if (ec) LOG(ERROR) << "Failed to cancel the signal FD handler: " << ec.message();
 }
 

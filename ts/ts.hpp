@@ -12,6 +12,7 @@
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/thread/mutex.hpp>
 #include <boost/thread/shared_mutex.hpp>
 
 #include "messaging/async_request_handler.hpp"
@@ -50,6 +51,7 @@ private:
     void heartbeat();
     void arm_signal_wait();
     void signal_fd_handler(boost::system::error_code const& ec);
+    std::vector<int> read_signals();
     void handle_signal(int signal);
     void reap_children();
     void child_terminated(int pid);
@@ -68,6 +70,11 @@ private:
     boost::asio::io_context io_context_;
     net::messaging::Server messaging_server_;
     boost::asio::posix::stream_descriptor signal_fd_;
+    // The heartbeat and the signal handler run on different pool threads and
+    // both touch heartbeat_timer_ and signal_fd_, which are not safe for
+    // concurrent use. This innermost lock serialises those calls; nothing
+    // else is taken while it is held.
+    boost::mutex io_objects_mutex_;
     boost::shared_mutex workers_mutex_;
     boost::shared_mutex fork_mutex_;
     WorkerMap workers_;

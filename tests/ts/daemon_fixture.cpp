@@ -93,7 +93,8 @@ Daemon::~Daemon() {
     for (pid_t child : children) ::waitpid(child, nullptr, 0);
     while (::waitpid(-1, nullptr, WNOHANG) > 0) {
     }
-    std::system(("rm -rf " + log_dir_).c_str());
+    // ORV_KEEP_LOGS keeps the daemon's logs for a look after the test.
+    if (std::getenv("ORV_KEEP_LOGS") == nullptr) std::system(("rm -rf " + log_dir_).c_str());
 }
 
 int Daemon::launch(std::string const& service, std::vector<std::string> const& worker_command,

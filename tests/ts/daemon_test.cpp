@@ -35,6 +35,10 @@ std::string ok_reply(std::string const& body) {
            std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+// The reply reaches the client a moment before the worker has taken back its
+// completion byte; a pause lets a test that counts workers see it idle again.
+void let_worker_settle() { ::usleep(100 * 1000); }
+
 std::string const UNAVAILABLE = "HTTP/1.0 503 Service Unavailable\r\n\r\n";
 std::string const INTERNAL_ERROR =
     "{ \"error_code\" : \"InternalError\", \"error_status\" : \"500 Internal Server Error\", "
@@ -69,12 +73,14 @@ TEST(Daemon, AnswersThroughAWorkerInItsGroup) {
     // worker is idle again before the client can send its next request.
     daemon.start("svc/grp", worker({"one-write"}));
     EXPECT_EQ(ok_reply("{\"a\":1}"), post(daemon.port(), "/svc/grp/act", "{\"a\":1}"));
+    let_worker_settle();
     EXPECT_TRUE(daemon.wait_for_log("Starting task service for svc in group grp..."));
     EXPECT_TRUE(daemon.wait_for_log("Processing request to act..."));
 
     // An action longer than a frame allows is refused with the error document.
     std::string const long_action(256, 'a');
     EXPECT_EQ(ok_reply(INTERNAL_ERROR), post(daemon.port(), "/svc/grp/" + long_action, "{}"));
+    let_worker_settle();
     // ... and the worker serves the next request as before.
     EXPECT_EQ(ok_reply("{}"), post(daemon.port(), "/svc/grp/" + std::string(255, 'a'), "{}"));
     EXPECT_EQ(1, daemon.count_in_log("Starting a new worker #"));
@@ -85,12 +91,16 @@ TEST(Daemon, AnswersThroughAWorkerInItsGroup) {
 TEST(Daemon, ReusesWorkersAndTakesTheSmallestFreeNumber) {
     Daemon daemon;
     daemon.start("svc", worker({"delay:400", "one-write"}));
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(ok_reply("{}"), post(daemon.port(), "/svc/x", "{}"));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(ok_reply("{}"), post(daemon.port(), "/svc/x", "{}"));
+        let_worker_settle();
+    }
     EXPECT_EQ(1, daemon.count_in_log("Starting a new worker #0..."));
 
     for (auto const& reply : concurrent_posts(daemon.port(), 3, "/svc/x")) {
         EXPECT_EQ(0u, reply.rfind("HTTP/1.0 200 OK\r\n", 0)) << reply;
     }
+    let_worker_settle();
     EXPECT_EQ(1, daemon.count_in_log("Starting a new worker #1..."));
     EXPECT_EQ(1, daemon.count_in_log("Starting a new worker #2..."));
 
