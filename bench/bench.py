@@ -121,7 +121,8 @@ def main():
                 s = report.summarise(per[name])
                 summary[((size, clients, gen), display[name])] = s
                 line.append(f"{display[name]} {s['rps']:.0f}/s")
-            log(f"{size} B, {clients} clients, {gen}: " + ", ".join(line))
+            log(f"{size} B, {clients} clients, {gen}: " + ", ".join(line)
+                + f" (load average {os.getloadavg()[0]:.1f})")
 
         if cfg.extras and "orv" in targets:
             body100 = os.path.join(cfg.work, "body-100.json")
