@@ -2,7 +2,7 @@
 # Runs the whole benchmark: orv against nginx + FastCGI, gunicorn and a
 # bare epoll ceiling, on loopback, and prints one table.  See README.md.
 #
-#   bench/run.sh                 full run (about 15 minutes)
+#   bench/run.sh                 full run (about 12 minutes)
 #   QUICK=1 bench/run.sh         short run (about 2 minutes)
 #   ORV_BIN=/path/to/orv-task-service bench/run.sh
 set -euo pipefail
