@@ -122,6 +122,9 @@ private:
     Worker(int number, boost::asio::io_context& io);
 
     void read_at_least(std::size_t bytes);
+    void read_reply_rest();
+    void handle_reply_rest(boost::system::error_code const& error, std::size_t transferred,
+                           std::size_t step);
     bool has_stray_bytes();
     void close_after_failed_start(int child_fd);
 

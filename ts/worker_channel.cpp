@@ -2,6 +2,7 @@
 // reply length, the reply and one completion byte back.
 
 #include <algorithm>
+#include <array>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/completion_condition.hpp>
@@ -92,7 +93,7 @@ void Worker::handle_read(boost::system::error_code const& error) {
         data_.append(bytes, moved);
         buffer_.consume(moved);
         if (data_.size() < reply_size_) {
-            read_at_least(reply_size_ - data_.size());
+            read_reply_rest();
             return;
         }
         send_reply(data_);
@@ -131,6 +132,53 @@ void Worker::read_at_least(std::size_t bytes) {
     boost::asio::async_read(socket_, buffer_, boost::asio::transfer_at_least(bytes),
                             boost::bind(&Worker::handle_read, shared_from_this(),
                                         boost::placeholders::_1));
+}
+
+namespace {
+
+// Largest step of a direct read into data_: a reply length that the worker
+// announces but never sends costs at most this much memory ahead of the
+// bytes that did arrive.
+std::size_t const DIRECT_READ_STEP = 1 << 20;
+
+// Done once the step's part of the reply is in; until then each read may
+// fill the whole buffer sequence, so that a completion byte sent with the
+// reply's end arrives in the same read.
+class StepCondition {
+public:
+    StepCondition(std::size_t step, std::size_t capacity) : step_(step), capacity_(capacity) {}
+
+    std::size_t operator()(boost::system::error_code const& error, std::size_t transferred) const {
+        return error || transferred >= step_ ? 0 : capacity_ - transferred;
+    }
+
+private:
+    std::size_t step_;
+    std::size_t capacity_;
+};
+
+}  // namespace
+
+// Once the reply's length is known, the rest of the reply is read straight
+// into data_, in one read for any reply up to DIRECT_READ_STEP; bytes after
+// the reply (the completion byte, anything the worker sent after it) go into
+// buffer_, where the step function finds them as before.
+void Worker::read_reply_rest() {
+    std::size_t const held = data_.size();
+    std::size_t const step = std::min<std::size_t>(reply_size_ - held, DIRECT_READ_STEP);
+    data_.resize(held + step);
+    std::array<boost::asio::mutable_buffer, 2> buffers = {
+        {boost::asio::buffer(&data_[held], step), boost::asio::mutable_buffer()}};
+    if (data_.size() == reply_size_) buffers[1] = buffer_.prepare(BUFFER_SIZE - buffer_.size());
+    boost::asio::async_read(socket_, buffers, StepCondition(step, step + buffers[1].size()),
+                            boost::bind(&Worker::handle_reply_rest, shared_from_this(),
+                                        boost::placeholders::_1, boost::placeholders::_2, step));
+}
+
+void Worker::handle_reply_rest(boost::system::error_code const& error, std::size_t transferred,
+                               std::size_t step) {
+    if (transferred > step) buffer_.commit(transferred - step);
+    handle_read(error);
 }
 
 bool Worker::has_stray_bytes() {

@@ -16,6 +16,7 @@
 //     crash          die by SIGKILL after reading the request, before replying
 //     no-completion  write length and reply, then exit 0
 //     half-length    write 2 bytes of the length, then exit 0
+//     half-reply     write the length and the first half of the reply, then exit 0
 //     trailing:N     N more bytes in the same write as the completion byte
 //     late:N         N more bytes 100 ms after the completion byte
 //     exit:CODE      exit at once with CODE, reading nothing
@@ -82,7 +83,8 @@ Behaviour parse(int argc, char** argv) {
             b.size = number_after(word, 5);
         } else if (word == "one-write" || word == "bytewise") {
             b.write_style = word;
-        } else if (word == "crash" || word == "no-completion" || word == "half-length" || word == "hang") {
+        } else if (word == "crash" || word == "no-completion" || word == "half-length" ||
+                   word == "half-reply" || word == "hang") {
             b.fault = word;
         } else if (starts_with(word, "trailing:")) {
             b.trailing = number_after(word, 9);
@@ -233,6 +235,11 @@ int main(int argc, char** argv) {
         append_size(answer, static_cast<std::uint32_t>(reply.size()));
         if (b.fault == "half-length") {
             write_exact(fd, answer.data(), 2);
+            return 0;
+        }
+        if (b.fault == "half-reply") {
+            answer += reply.substr(0, reply.size() / 2);
+            write_exact(fd, answer.data(), answer.size());
             return 0;
         }
         answer += reply;

@@ -46,6 +46,11 @@ TEST_F(WorkerChannel, OneRequestPerWorkerBehaviour) {
         {{"size:1000000"}, pattern(1000000), false, State::idle, ""},
         {{"crash"}, "", true, State::error, END_OF_FILE},
         {{"half-length"}, "", true, State::error, END_OF_FILE},
+        {{"size:100000", "half-reply"}, "", true, State::error, END_OF_FILE},
+        {{"size:3000000", "half-reply"}, "", true, State::error, END_OF_FILE},
+        {{"size:3000000", "one-write"}, pattern(3000000), false, State::idle, ""},
+        {{"size:65536", "one-write", "trailing:3"}, pattern(65536), false, State::error,
+         "Failed to receive a reply from worker #0: unexpected data after the completion byte."},
         {{"no-completion"}, body, false, State::error, END_OF_FILE},
         {{"trailing:3", "one-write"}, body, false, State::error,
          "Failed to receive a reply from worker #0: unexpected data after the completion byte."},
@@ -193,6 +198,33 @@ TEST_F(WorkerChannel, DroppedWorkerFinishesItsExchange) {
     // Its socket closed with it, so the worker program sees the end and exits.
     int const status = reap_child(pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Replies of every size, one after the other on one worker: each arrives
+// whole and in order, however the worker splits its writes, and whatever
+// arrived with the reply's end (the completion byte) is still found.
+TEST_F(WorkerChannel, LargeRepliesArriveWholeAndInOrder) {
+    std::vector<std::size_t> const sizes = {5000, 70000, 1, 4091, 4092, 4093, (1u << 20) - 1, (1u << 20) + 5,
+                                            3000000, 0, 65536};
+    for (char const* style : {"one-write", "split"}) {
+        SCOPED_TRACE(style);
+        LogCapture log;
+        boost::shared_ptr<Worker> worker =
+            start_worker(std::string(style) == "split" ? std::vector<std::string>{} : std::vector<std::string>{style});
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            SCOPED_TRACE(sizes[i]);
+            std::string body = pattern(sizes[i] + i);
+            body.erase(0, i);  // each body starts at another letter
+            if (i > 0) {
+                ASSERT_TRUE(worker->try_acquire_for_request());
+            }
+            OutcomePtr outcome = exchange(worker, body);
+            EXPECT_EQ(outcome->calls(), 1u);
+            EXPECT_TRUE(outcome->reply() == body) << "reply of " << outcome->reply().size() << " bytes differs";
+            ASSERT_TRUE(eventually([&] { return worker->state() == State::idle; }));
+        }
+        EXPECT_EQ(log.lines().size(), 0u);
+    }
 }
 
 // Threads reserve whichever worker is idle, as concurrent dispatches do,
