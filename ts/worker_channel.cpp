@@ -1,8 +1,11 @@
 // The service's side of the worker channel: one request frame out, then the
 // reply length, the reply and one completion byte back.
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/completion_condition.hpp>
@@ -45,13 +48,37 @@ void Worker::send_request(boost::asio::ip::tcp::endpoint const& client, std::str
         append_request_frame(data_, action, client.address().to_string(), body);
         on_reply_ = on_reply;
         on_error_ = on_error;
-        boost::asio::async_write(socket_, boost::asio::buffer(data_),
-                                 boost::bind(&Worker::handle_write, shared_from_this(),
-                                             boost::placeholders::_1));
+        // The frame usually fits the socket at once: then the exchange goes
+        // on here rather than in a handler queued for another thread. A rest
+        // that has to wait, or a failure, is left to the asynchronous write.
+        std::size_t const written = write_now();
+        if (written < data_.size()) {
+            boost::asio::async_write(socket_, boost::asio::buffer(data_) + written,
+                                     boost::bind(&Worker::handle_write, shared_from_this(),
+                                                 boost::placeholders::_1));
+            return;
+        }
     } catch (...) {
         set_state(State::idle, ConnectionState::idle);
         throw;
     }
+    handle_write(boost::system::error_code());
+}
+
+std::size_t Worker::write_now() {
+    std::size_t done = 0;
+    while (done < data_.size()) {
+        ssize_t const sent = ::send(socket_.native_handle(), data_.data() + done, data_.size() - done,
+                                    MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) {
+            done += static_cast<std::size_t>(sent);
+        } else if (sent < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    return done;
 }
 
 void Worker::handle_write(boost::system::error_code const& error) {
