@@ -1,8 +1,12 @@
 #include "http/client_connection.hpp"
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <sstream>
+#include <utility>
 
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/buffers_iterator.hpp>
@@ -40,7 +44,8 @@ ClientConnection::ClientConnection(asio::io_context& io, boost::shared_ptr<Conne
       timeout_(timeout),
       handler_(handler),
       tracker_(tracker),
-      registered_(false) {}
+      registered_(false),
+      peer_known_(false) {}
 
 ClientConnection::~ClientConnection() {
     if (registered_)
@@ -57,12 +62,13 @@ void ClientConnection::start() {
 std::string const& ClientConnection::get_name() {
     if (name_.empty()) {
         boost::system::error_code ec;
-        asio::ip::tcp::endpoint const peer = socket_.remote_endpoint(ec);
+        peer_ = socket_.remote_endpoint(ec);
         if (ec) {
             name_ = "unknown";
         } else {
+            peer_known_ = true;
             std::ostringstream stream;
-            stream << peer;
+            stream << peer_;
             name_ = stream.str();
         }
     }
@@ -74,6 +80,16 @@ void ClientConnection::read_line() {
     asio::async_read_until(socket_, buffer_, CRLF,
                            asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_line, shared_from_this(),
                                                                     ph::_1, ph::_2)));
+}
+
+// The length of the first line held in buffer_ with its CRLF, as
+// async_read_until would report it; 0 when no complete line is held.
+std::size_t ClientConnection::buffered_line() const {
+    asio::streambuf::const_buffers_type const data = buffer_.data();
+    char const* const begin = static_cast<char const*>(data.data());
+    char const* const end = begin + data.size();
+    char const* const found = std::search(begin, end, CRLF, CRLF + 2);
+    return found == end ? 0 : static_cast<std::size_t>(found - begin) + 2;
 }
 
 void ClientConnection::handle_line(boost::system::error_code const& ec, std::size_t bytes) {
@@ -89,10 +105,20 @@ void ClientConnection::handle_line(boost::system::error_code const& ec, std::siz
             LOG(ERROR) << "Failed to receive data from " << get_name() << ": " << ec.message();
             return;  // Nothing more is started: the connection goes away.
         }
-        asio::streambuf::const_buffers_type const data = buffer_.data();
-        std::string const line(asio::buffers_begin(data), asio::buffers_begin(data) + (bytes - 2));
-        buffer_.consume(bytes);
-        dispatch_line(line);
+        // Lines that arrived together are taken in turn here: only a line not
+        // yet complete in the buffer waits for the network.
+        for (;;) {
+            asio::streambuf::const_buffers_type const data = buffer_.data();
+            std::string const line(asio::buffers_begin(data), asio::buffers_begin(data) + (bytes - 2));
+            buffer_.consume(bytes);
+            if (!dispatch_line(line))
+                return;
+            bytes = buffered_line();
+            if (bytes == 0) {
+                read_line();
+                return;
+            }
+        }
     } catch (RequestError const& e) {
         LOG(ERROR) << "Failed to process a request from " << get_name() << ": " << e.what();
         do_send_response(e.status, Headers(), e.what());
@@ -102,12 +128,12 @@ void ClientConnection::handle_line(boost::system::error_code const& ec, std::siz
     }
 }
 
-void ClientConnection::dispatch_line(std::string const& line) {
+// True when the next thing to read is another line.
+bool ClientConnection::dispatch_line(std::string const& line) {
     switch (parser_.handle_line(line)) {
     case RequestParser::request_line:
     case RequestParser::header_lines:
-        read_line();
-        break;
+        return true;
     case RequestParser::body:
         read_body();
         break;
@@ -115,6 +141,7 @@ void ClientConnection::dispatch_line(std::string const& line) {
         handle_request();
         break;
     }
+    return false;
 }
 
 void ClientConnection::read_body() {
@@ -155,11 +182,13 @@ void ClientConnection::handle_request() {
 
     boost::shared_ptr<ClientConnection> const self = shared_from_this();
     Responder const responder = [self](std::string status, Headers const& headers, std::string body) {
-        self->send_response(status, headers, body);
+        self->move_response(std::move(status), headers, std::move(body));
     };
 
+    // The peer as get_name found it at start; asked again only when it was
+    // not known then.
     boost::system::error_code ec;
-    asio::ip::tcp::endpoint const peer = socket_.remote_endpoint(ec);
+    asio::ip::tcp::endpoint const peer = peer_known_ ? peer_ : socket_.remote_endpoint(ec);
     if (ec) {
         LOG(ERROR) << "Request handler crashed during processing the request to " << parser_.target() << ": "
                    << boost::system::system_error(ec, "remote_endpoint").what();
@@ -186,7 +215,16 @@ void ClientConnection::handle_request() {
 }
 
 void ClientConnection::send_response(std::string const& status, Headers const& headers, std::string const& body) {
-    asio::dispatch(strand_, boost::bind(&ClientConnection::do_send_response, shared_from_this(), status, headers, body));
+    move_response(status, headers, body);
+}
+
+// Takes the texts over rather than copying them again on the way to the
+// strand.
+void ClientConnection::move_response(std::string status, Headers const& headers, std::string body) {
+    boost::shared_ptr<ClientConnection> self = shared_from_this();
+    asio::dispatch(strand_, [self, status = std::move(status), headers, body = std::move(body)]() {
+        self->do_send_response(status, headers, body);
+    });
 }
 
 void ClientConnection::send_response(std::string const& status, std::string const& body) {
@@ -200,10 +238,35 @@ void ClientConnection::do_send_response(std::string const& status, Headers const
         return;
     }
     response_ = compose_response(status, headers, body);
+    // What the socket takes at once is written here, without a wait and so
+    // without a deadline; only a rest that has to wait for the peer goes
+    // through an asynchronous write under the deadline. A failure is left to
+    // that write, which reports it as before.
+    std::size_t const written = write_now(response_);
+    if (written == response_.size()) {
+        handle_write(boost::system::error_code());
+        return;
+    }
     setup_deadline_timer();
-    asio::async_write(socket_, asio::buffer(response_),
+    asio::async_write(socket_, asio::buffer(response_) + written,
                       asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_write, shared_from_this(),
                                                                ph::_1)));
+}
+
+std::size_t ClientConnection::write_now(std::string const& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t const sent =
+            ::send(socket_.native_handle(), bytes.data() + done, bytes.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) {
+            done += static_cast<std::size_t>(sent);
+        } else if (sent < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    return done;
 }
 
 void ClientConnection::handle_write(boost::system::error_code const& ec) {

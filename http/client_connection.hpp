@@ -59,11 +59,14 @@ private:
 
     void read_line();
     void handle_line(boost::system::error_code const& ec, std::size_t bytes);
-    void dispatch_line(std::string const& line);
+    std::size_t buffered_line() const;
+    bool dispatch_line(std::string const& line);
     void read_body();
     void handle_body(boost::system::error_code const& ec);
     void handle_request();
+    void move_response(std::string status, Headers const& headers, std::string body);
     void do_send_response(std::string const& status, Headers const& headers, std::string const& body);
+    std::size_t write_now(std::string const& bytes);
     void handle_write(boost::system::error_code const& ec);
     void setup_deadline_timer();
     void cancel_deadline_timer();
@@ -82,6 +85,9 @@ private:
     // copy held elsewhere) can still deregister safely.
     boost::shared_ptr<ConnectionTracker> const tracker_;
     bool registered_;
+    // The peer's endpoint, valid once get_name has read it.
+    boost::asio::ip::tcp::endpoint peer_;
+    bool peer_known_;
 };
 
 }  // namespace http

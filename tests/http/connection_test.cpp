@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -203,6 +204,54 @@ TEST_F(ConnectionTest, SilentClientIsDroppedAfterDeadline) {
     EXPECT_TRUE(partial.closed);
     EXPECT_EQ("", partial.data);
     EXPECT_EQ(0u, handler_.seen_count());
+}
+
+// Lines that arrived in one piece are taken together, but a line still
+// incomplete after them waits for the network under the deadline.
+TEST_F(ConnectionTest, DeadlineGuardsTheLineAfterBufferedLines) {
+    RawClient client(port_);
+    client.send("POST / HTTP/1.0\r\nA: 1\r\nB: 2\r\nContent-Le");
+    RawClient::Received const received = client.receive(10000);
+    EXPECT_TRUE(received.closed);
+    EXPECT_EQ("", received.data);
+    EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR, "Connection with " + peer(client) + " is broken. Closing it."));
+    EXPECT_EQ(0u, handler_.seen_count());
+}
+
+// A response too big for the socket at once: what fits goes out at once, the
+// rest once the client reads, and the client gets every byte in order.
+TEST_F(ConnectionTest, ResponseBiggerThanTheSocketArrivesWhole) {
+    std::string body(8 << 20, '\0');
+    for (std::size_t i = 0; i < body.size(); ++i)
+        body[i] = static_cast<char>('a' + i % 26 + i / 1000 % 3);
+    handler_.set_behaviour([&body](Request const& request) { request.responder("200 OK", Headers(), body); });
+    RawClient client(port_);
+    client.send("GET /big HTTP/1.0\r\n\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the server fills the socket meanwhile
+    RawClient::Received const received = client.receive();
+    EXPECT_TRUE(received.closed);
+    EXPECT_TRUE(received.data == plain("200 OK", body)) << received.data.size() << " bytes";
+}
+
+// The request carries the client's own address and port.
+TEST_F(ConnectionTest, RequestCarriesThePeerEndpoint) {
+    unsigned short seen_port = 0;
+    std::string seen_address;
+    std::mutex mutex;
+    handler_.set_behaviour([&](Request const& request) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            seen_port = request.endpoint.port();
+            seen_address = request.endpoint.address().to_string();
+        }
+        request.responder("200 OK", Headers(), "ok");
+    });
+    RawClient client(port_);
+    client.send("GET / HTTP/1.0\r\nA: 1\r\n\r\n");
+    EXPECT_EQ(plain("200 OK", "ok"), client.receive().data);
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(client.local_port(), seen_port);
+    EXPECT_EQ("127.0.0.1", seen_address);
 }
 
 TEST_F(ConnectionTest, ResponderCalledTwiceSendsOneResponse) {
