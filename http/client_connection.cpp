@@ -33,6 +33,8 @@ using boost::posix_time::microsec_clock;
 
 namespace {
 char const CRLF[] = "\r\n";
+// The most one read without waiting takes, as the asynchronous reads do.
+std::size_t const RECEIVE_STEP = 65536;
 }  // namespace
 
 ClientConnection::ClientConnection(asio::io_context& io, boost::shared_ptr<ConnectionTracker> const& tracker,
@@ -57,6 +59,34 @@ void ClientConnection::start() {
     registered_ = true;
     get_name();
     read_line();
+}
+
+// One read of what the peer has sent already, without waiting: would_block
+// when nothing is there (or the buffer is full), and the caller then waits
+// with an asynchronous read, which reports a full buffer as before. At most
+// limit bytes, 0 for the step the asynchronous line read would take.
+boost::system::error_code ClientConnection::receive_now(std::size_t limit) {
+    std::size_t const room = buffer_.max_size() - buffer_.size();
+    std::size_t const step =
+        limit != 0 ? limit : std::max<std::size_t>(512, buffer_.capacity() - buffer_.size());
+    std::size_t const size = std::min(std::min(room, step), RECEIVE_STEP);
+    if (size == 0)
+        return asio::error::would_block;
+    asio::mutable_buffer const space = buffer_.prepare(size);
+    for (;;) {
+        ssize_t const got = ::recv(socket_.native_handle(), space.data(), space.size(), MSG_DONTWAIT);
+        if (got > 0) {
+            buffer_.commit(static_cast<std::size_t>(got));
+            return boost::system::error_code();
+        }
+        if (got == 0)
+            return asio::error::eof;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return asio::error::would_block;
+        return boost::system::error_code(errno, asio::error::get_system_category());
+    }
 }
 
 std::string const& ClientConnection::get_name() {
@@ -114,9 +144,17 @@ void ClientConnection::handle_line(boost::system::error_code const& ec, std::siz
             if (!dispatch_line(line))
                 return;
             bytes = buffered_line();
-            if (bytes == 0) {
-                read_line();
-                return;
+            while (bytes == 0) {
+                boost::system::error_code const now = receive_now(0);
+                if (now == asio::error::would_block) {
+                    read_line();
+                    return;
+                }
+                if (now) {
+                    handle_line(now, 0);  // as the asynchronous read would have reported it
+                    return;
+                }
+                bytes = buffered_line();
             }
         }
     } catch (RequestError const& e) {
@@ -145,8 +183,18 @@ bool ClientConnection::dispatch_line(std::string const& line) {
 }
 
 void ClientConnection::read_body() {
-    std::size_t const held = buffer_.size();
     std::size_t const length = parser_.content_length();
+    std::size_t held = buffer_.size();
+    while (held < length) {
+        boost::system::error_code const now = receive_now(length - held);
+        if (now == asio::error::would_block)
+            break;
+        if (now) {
+            handle_body(now);  // as the asynchronous read would have reported it
+            return;
+        }
+        held = buffer_.size();
+    }
     if (held >= length) {
         handle_request();
         return;

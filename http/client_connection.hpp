@@ -57,6 +57,7 @@ public:
 private:
     typedef boost::asio::strand<boost::asio::io_context::executor_type> Strand;
 
+    boost::system::error_code receive_now(std::size_t limit);
     void read_line();
     void handle_line(boost::system::error_code const& ec, std::size_t bytes);
     std::size_t buffered_line() const;

@@ -233,6 +233,30 @@ TEST_F(ConnectionTest, ResponseBiggerThanTheSocketArrivesWhole) {
     EXPECT_TRUE(received.data == plain("200 OK", body)) << received.data.size() << " bytes";
 }
 
+// A reset while the connection waits for the rest of the headers or of the
+// body is logged with the peer and the system's text; nothing is answered.
+TEST_F(ConnectionTest, ResetWhileWaitingIsLoggedAndNotAnswered) {
+    {
+        RawClient client(port_);
+        std::string const name = peer(client);
+        client.send("GET / HTTP/1.0\r\nA: 1\r\nB: 2\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        client.reset();
+        EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR,
+                                  "Failed to receive data from " + name + ": Connection reset by peer"));
+    }
+    {
+        RawClient client(port_);
+        std::string const name = peer(client);
+        client.send("POST / HTTP/1.0\r\nContent-Length: 100000\r\n\r\n" + std::string(70000, 'b'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        client.reset();
+        EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR,
+                                  "Failed to receive a request body from " + name + ": Connection reset by peer"));
+    }
+    EXPECT_EQ(0u, handler_.seen_count());
+}
+
 // The request carries the client's own address and port.
 TEST_F(ConnectionTest, RequestCarriesThePeerEndpoint) {
     unsigned short seen_port = 0;
