@@ -18,6 +18,7 @@
 #include <glog/logging.h>
 
 #include "common/exception.hpp"
+#include "common/syscall.hpp"
 #include "http/connection_tracker.hpp"
 #include "http/request_error.hpp"
 #include "http/request_handler.hpp"
@@ -290,7 +291,7 @@ void ClientConnection::do_send_response(std::string const& status, Headers const
     // without a deadline; only a rest that has to wait for the peer goes
     // through an asynchronous write under the deadline. A failure is left to
     // that write, which reports it as before.
-    std::size_t const written = write_now(response_);
+    std::size_t const written = send_without_waiting(socket_.native_handle(), response_.data(), response_.size());
     if (written == response_.size()) {
         handle_write(boost::system::error_code());
         return;
@@ -299,22 +300,6 @@ void ClientConnection::do_send_response(std::string const& status, Headers const
     asio::async_write(socket_, asio::buffer(response_) + written,
                       asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_write, shared_from_this(),
                                                                ph::_1)));
-}
-
-std::size_t ClientConnection::write_now(std::string const& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t const sent =
-            ::send(socket_.native_handle(), bytes.data() + done, bytes.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent > 0) {
-            done += static_cast<std::size_t>(sent);
-        } else if (sent < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
-    }
-    return done;
 }
 
 void ClientConnection::handle_write(boost::system::error_code const& ec) {

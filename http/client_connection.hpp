@@ -67,7 +67,6 @@ private:
     void handle_request();
     void move_response(std::string status, Headers const& headers, std::string body);
     void do_send_response(std::string const& status, Headers const& headers, std::string const& body);
-    std::size_t write_now(std::string const& bytes);
     void handle_write(boost::system::error_code const& ec);
     void setup_deadline_timer();
     void cancel_deadline_timer();

@@ -121,7 +121,6 @@ public:
 private:
     Worker(int number, boost::asio::io_context& io);
 
-    std::size_t write_now();
     void read_at_least(std::size_t bytes);
     void read_reply_rest();
     void handle_reply_rest(boost::system::error_code const& error, std::size_t transferred,

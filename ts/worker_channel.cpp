@@ -15,6 +15,7 @@
 #include <glog/logging.h>
 
 #include "common/exception.hpp"
+#include "common/syscall.hpp"
 #include "ts/worker.hpp"
 #include "ts/worker_frame.hpp"
 
@@ -51,7 +52,7 @@ void Worker::send_request(boost::asio::ip::tcp::endpoint const& client, std::str
         // The frame usually fits the socket at once: then the exchange goes
         // on here rather than in a handler queued for another thread. A rest
         // that has to wait, or a failure, is left to the asynchronous write.
-        std::size_t const written = write_now();
+        std::size_t const written = send_without_waiting(socket_.native_handle(), data_.data(), data_.size());
         if (written < data_.size()) {
             boost::asio::async_write(socket_, boost::asio::buffer(data_) + written,
                                      boost::bind(&Worker::handle_write, shared_from_this(),
@@ -63,22 +64,6 @@ void Worker::send_request(boost::asio::ip::tcp::endpoint const& client, std::str
         throw;
     }
     handle_write(boost::system::error_code());
-}
-
-std::size_t Worker::write_now() {
-    std::size_t done = 0;
-    while (done < data_.size()) {
-        ssize_t const sent = ::send(socket_.native_handle(), data_.data() + done, data_.size() - done,
-                                    MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent > 0) {
-            done += static_cast<std::size_t>(sent);
-        } else if (sent < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
-    }
-    return done;
 }
 
 void Worker::handle_write(boost::system::error_code const& error) {
