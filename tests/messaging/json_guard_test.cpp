@@ -9,6 +9,7 @@
 #include <mongo/db/json.h>
 
 #include "messaging/json_guard.hpp"
+#include "tests/fuzz_inputs.hpp"
 
 namespace {
 
@@ -67,23 +68,15 @@ TEST(JsonGuard, CutsLongTextVisibly) {
 // Replays the fuzzer's seeds and every input it ever crashed on: what the
 // guard lets through must parse or fail without harm.
 TEST(JsonGuard, FuzzInputsStaySound) {
-    namespace fs = std::filesystem;
     std::size_t replayed = 0;
-    for (char const* folder : {"corpus/json_depth", "regressions/json_depth"}) {
-        fs::path const dir = fs::path(ORV_FUZZ_DIR) / folder;
-        ASSERT_TRUE(fs::is_directory(dir)) << dir;
-        for (fs::directory_entry const& entry : fs::directory_iterator(dir)) {
-            if (!entry.is_regular_file() || entry.path().filename().string()[0] == '.')
-                continue;
-            std::ifstream file(entry.path(), std::ios::binary);
-            std::string const text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-            ++replayed;
-            if (nested_deeper_than(text, MAX_JSON_DEPTH))
-                continue;
-            try {
-                mongo::fromjson(text);
-            } catch (std::exception const&) {
-            }
+    for (auto const& input : orv::test::fuzz_inputs(ORV_FUZZ_DIR, "json_depth")) {
+        std::string const& text = input.second;
+        ++replayed;
+        if (nested_deeper_than(text, MAX_JSON_DEPTH))
+            continue;
+        try {
+            mongo::fromjson(text);
+        } catch (std::exception const&) {
         }
     }
     EXPECT_GT(replayed, 0u);
