@@ -52,8 +52,7 @@ protected:
     }
 
     static std::string plain(std::string const& status, std::string const& body) {
-        return "HTTP/1.0 " + status + "\r\nContent-Type: text/plain\r\nContent-Length: " +
-               std::to_string(body.size()) + "\r\n\r\n" + body;
+        return plain_response(status, body);
     }
 
     static std::string json(std::string const& body) {

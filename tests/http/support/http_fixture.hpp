@@ -32,11 +32,8 @@ protected:
         server_.reset();
     }
 
-    // "HTTP/1.0 STATUS" with the plain-text fields the server adds to a
-    // non-empty body.
     static std::string plain(std::string const& status, std::string const& body) {
-        return "HTTP/1.0 " + status + "\r\nContent-Type: text/plain\r\nContent-Length: " +
-               std::to_string(body.size()) + "\r\n\r\n" + body;
+        return plain_response(status, body);
     }
 
     LogCapture log_;
