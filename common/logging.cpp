@@ -49,7 +49,7 @@ std::string time_stamp() {
 void report(std::string const& text) { std::cerr << text << std::endl; }
 
 void close_log_fd(int fd) {
-    if (retry_eintr([fd] { return ::close(fd); }) == -1) {
+    if (close_descriptor(fd) == -1) {
         report("Unable to close a log file: " + error_string(errno) + ".");
     }
 }

@@ -45,14 +45,14 @@ void set_nonblocking(int fd) {
     int const flags = ::fcntl(fd, F_GETFL);
     if (flags == -1 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) {
         int const error = errno;
-        ::close(SIGCHLD_FDS[0]);
-        ::close(SIGCHLD_FDS[1]);
+        close_descriptor(SIGCHLD_FDS[0]);
+        close_descriptor(SIGCHLD_FDS[1]);
         SIGCHLD_FDS[0] = SIGCHLD_FDS[1] = -1;
         throw Exception("Unable to switch a pipe to nonblocking mode: %1%.", error_string(error));
     }
 }
 
-void close_fd(int fd) { retry_eintr([fd] { return ::close(fd); }); }
+void close_fd(int fd) { close_descriptor(fd); }
 
 // The highest open descriptor number, from one listing of /proc/self/fd.
 int highest_open_fd() {
@@ -217,10 +217,10 @@ void daemonize(std::set<int> keep, bool detach) {
     if (null_fd != 0) {
         if (retry_eintr([null_fd] { return ::dup2(null_fd, 0); }) == -1) {
             int const error = errno;
-            retry_eintr([null_fd] { return ::close(null_fd); });
+            close_descriptor(null_fd);
             throw Exception("Unable to duplicate a file descriptor: %1%.", error_string(error));
         }
-        retry_eintr([null_fd] { return ::close(null_fd); });
+        close_descriptor(null_fd);
     }
 }
 

@@ -7,6 +7,7 @@
 #include "http/request.hpp"
 #include "http/request_error.hpp"
 #include "http/request_parser.hpp"
+#include "http/request_reader.hpp"
 #include "http/response.hpp"
 #include "http/text.hpp"
 
@@ -19,6 +20,7 @@ using net::http::Request;
 using net::http::RequestError;
 using net::http::RequestLimits;
 using net::http::RequestParser;
+using net::http::RequestReader;
 
 void check(bool condition) {
     if (!condition)
@@ -43,18 +45,19 @@ void query_request(Request const& request, RequestParser const& parser) {
     check(response.compare(0, 17, "HTTP/1.0 200 OK\r\n") == 0);
 }
 
+// Feeds the bytes to a RequestReader as a connection would: first the
+// first half as if the rest had not arrived yet, then everything.
 void parse(std::string const& input) {
-    RequestParser parser;
-    std::string::size_type pos = 0;
-    while (parser.state() == RequestParser::request_line || parser.state() == RequestParser::header_lines) {
-        std::string::size_type const end = input.find("\r\n", pos);
-        // The connection would refuse a line longer than its buffer or wait
-        // for more bytes; either way nothing more is parsed.
-        if (end == std::string::npos || end + 2 - pos > RequestLimits::buffer)
-            return;
-        parser.handle_line(input.substr(pos, end - pos));
-        pos = end + 2;
+    RequestReader reader;
+    std::size_t pos = 0;
+    for (std::size_t const arrived : {input.size() / 2, input.size()}) {
+        do {
+            pos += reader.advance(input.data() + pos, arrived - pos, 64);
+        } while (reader.next() == RequestReader::take_turn);
     }
+    if (reader.next() != RequestReader::handle_request)
+        return;  // the connection would wait for more bytes
+    RequestParser const& parser = reader.parser();
     check(parser.target().size() <= RequestLimits::target);
     check(parser.version() == "1.0" || parser.version() == "1.1");
     check(parser.headers().size() <= RequestLimits::headers);
@@ -64,8 +67,7 @@ void parse(std::string const& input) {
     check(parser.method() == Request::POST || parser.content_length() == 0);
 
     std::string const body = input.substr(pos, parser.content_length());
-    if (body.size() < parser.content_length())
-        return;
+    check(body.size() == parser.content_length());
     try {
         Request const request(boost::asio::ip::tcp::endpoint(), parser.method(), parser.target(), parser.headers(),
                               body, net::http::Responder());

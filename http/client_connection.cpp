@@ -1,8 +1,10 @@
 #include "http/client_connection.hpp"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <memory>
 #include <sstream>
@@ -11,8 +13,7 @@
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/buffers_iterator.hpp>
 #include <boost/asio/dispatch.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/read_until.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/bind/bind.hpp>
 #include <glog/logging.h>
@@ -30,64 +31,46 @@ namespace http {
 
 namespace asio = boost::asio;
 namespace ph = boost::placeholders;
-using boost::posix_time::microsec_clock;
 
 namespace {
-char const CRLF[] = "\r\n";
-// The most one read without waiting takes, as the asynchronous reads do.
-std::size_t const RECEIVE_STEP = 65536;
+
+// One turn of the event loop takes at most this many lines or bytes of one
+// connection before the thread serves others: a client that streams header
+// lines as fast as it can must not hold a pool thread.
+std::size_t const LINES_PER_TURN = 64;
+std::size_t const BYTES_PER_TURN = 65536;
+// A line read never takes less room than this, so that a request that fits
+// in a few hundred bytes arrives in one read.
+std::size_t const MIN_LINE_READ = 512;
+
 }  // namespace
 
 ClientConnection::ClientConnection(asio::io_context& io, boost::shared_ptr<ConnectionTracker> const& tracker,
-                                   RequestHandler& handler, boost::posix_time::time_duration const& timeout)
+                                   RequestHandler& handler, Deadlines const& deadlines)
     : strand_(io.get_executor()),
       socket_(io),
       buffer_(RequestLimits::buffer),
       deadline_timer_(io),
-      timeout_(timeout),
+      deadlines_(deadlines),
       handler_(handler),
       tracker_(tracker),
       registered_(false),
-      peer_known_(false) {}
+      peer_known_(false),
+      responded_(false),
+      written_(0) {}
 
 ClientConnection::~ClientConnection() {
     if (registered_)
         tracker_->connection_closed();
 }
 
+// Nothing else knows the connection yet, so the first turn runs here rather
+// than on the strand.
 void ClientConnection::start() {
     tracker_->connection_opened();
     registered_ = true;
     get_name();
-    read_line();
-}
-
-// One read of what the peer has sent already, without waiting: would_block
-// when nothing is there (or the buffer is full), and the caller then waits
-// with an asynchronous read, which reports a full buffer as before. At most
-// limit bytes, 0 for the step the asynchronous line read would take.
-boost::system::error_code ClientConnection::receive_now(std::size_t limit) {
-    std::size_t const room = buffer_.max_size() - buffer_.size();
-    std::size_t const step =
-        limit != 0 ? limit : std::max<std::size_t>(512, buffer_.capacity() - buffer_.size());
-    std::size_t const size = std::min(std::min(room, step), RECEIVE_STEP);
-    if (size == 0)
-        return asio::error::would_block;
-    asio::mutable_buffer const space = buffer_.prepare(size);
-    for (;;) {
-        ssize_t const got = ::recv(socket_.native_handle(), space.data(), space.size(), MSG_DONTWAIT);
-        if (got > 0) {
-            buffer_.commit(static_cast<std::size_t>(got));
-            return boost::system::error_code();
-        }
-        if (got == 0)
-            return asio::error::eof;
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return asio::error::would_block;
-        return boost::system::error_code(errno, asio::error::get_system_category());
-    }
+    read_request();
 }
 
 std::string const& ClientConnection::get_name() {
@@ -106,132 +89,116 @@ std::string const& ClientConnection::get_name() {
     return name_;
 }
 
-void ClientConnection::read_line() {
-    setup_deadline_timer();
-    asio::async_read_until(socket_, buffer_, CRLF,
-                           asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_line, shared_from_this(),
-                                                                    ph::_1, ph::_2)));
-}
-
-// The length of the first line held in buffer_ with its CRLF, as
-// async_read_until would report it; 0 when no complete line is held.
-std::size_t ClientConnection::buffered_line() const {
-    asio::streambuf::const_buffers_type const data = buffer_.data();
-    char const* const begin = static_cast<char const*>(data.data());
-    char const* const end = begin + data.size();
-    char const* const found = std::search(begin, end, CRLF, CRLF + 2);
-    return found == end ? 0 : static_cast<std::size_t>(found - begin) + 2;
-}
-
-void ClientConnection::handle_line(boost::system::error_code const& ec, std::size_t bytes) {
-    if (ec == asio::error::operation_aborted)
-        return;
-    cancel_deadline_timer();
-    try {
-        if (ec) {
-            if (ec == asio::error::eof)
-                throw RequestError("400 Bad Request", "Malformed HTTP request");
-            if (buffer_.size() >= buffer_.max_size())
-                throw RequestError("413 Request Entity Too Large", "Request is too big.");
-            LOG(ERROR) << "Failed to receive data from " << get_name() << ": " << ec.message();
-            return;  // Nothing more is started: the connection goes away.
-        }
-        // Lines that arrived together are taken in turn here: only a line not
-        // yet complete in the buffer waits for the network.
-        for (;;) {
+// The read loop: lets the reader take what is buffered, then reads what the
+// peer has already sent, and waits only when nothing is there. A turn ends
+// after LINES_PER_TURN lines or BYTES_PER_TURN bytes and the rest continues
+// from the back of the queue.
+void ClientConnection::read_request() {
+    for (std::size_t turn_bytes = 0;;) {
+        try {
             asio::streambuf::const_buffers_type const data = buffer_.data();
-            std::string const line(asio::buffers_begin(data), asio::buffers_begin(data) + (bytes - 2));
-            buffer_.consume(bytes);
-            if (!dispatch_line(line))
-                return;
-            bytes = buffered_line();
-            while (bytes == 0) {
-                boost::system::error_code const now = receive_now(0);
-                if (now == asio::error::would_block) {
-                    read_line();
-                    return;
-                }
-                if (now) {
-                    handle_line(now, 0);  // as the asynchronous read would have reported it
-                    return;
-                }
-                bytes = buffered_line();
-            }
-        }
-    } catch (RequestError const& e) {
-        LOG(ERROR) << "Failed to process a request from " << get_name() << ": " << e.what();
-        do_send_response(e.status, Headers(), e.what());
-    } catch (std::exception const& e) {
-        LOG(ERROR) << "Internal error during processing a request from " << get_name() << ": " << e.what();
-        do_send_response("500 Internal Server Error", Headers(), "");
-    }
-}
-
-// True when the next thing to read is another line.
-bool ClientConnection::dispatch_line(std::string const& line) {
-    switch (parser_.handle_line(line)) {
-    case RequestParser::request_line:
-    case RequestParser::header_lines:
-        return true;
-    case RequestParser::body:
-        read_body();
-        break;
-    case RequestParser::complete:
-        handle_request();
-        break;
-    }
-    return false;
-}
-
-void ClientConnection::read_body() {
-    std::size_t const length = parser_.content_length();
-    std::size_t held = buffer_.size();
-    while (held < length) {
-        boost::system::error_code const now = receive_now(length - held);
-        if (now == asio::error::would_block)
-            break;
-        if (now) {
-            handle_body(now);  // as the asynchronous read would have reported it
+            buffer_.consume(reader_.advance(static_cast<char const*>(data.data()), data.size(), LINES_PER_TURN));
+        } catch (RequestError const& e) {
+            refuse(e);
+            return;
+        } catch (std::exception const& e) {
+            LOG(ERROR) << "Internal error during processing a request from " << get_name() << ": " << e.what();
+            respond("500 Internal Server Error", Headers(), "");
             return;
         }
-        held = buffer_.size();
+        if (reader_.next() == RequestReader::handle_request) {
+            handle_request();
+            return;
+        }
+        if (reader_.next() == RequestReader::take_turn || turn_bytes >= BYTES_PER_TURN) {
+            asio::post(strand_, boost::bind(&ClientConnection::read_request, shared_from_this()));
+            return;
+        }
+        long const got = receive_now();
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            wait_readable();
+            return;
+        }
+        if (got <= 0) {
+            receive_failed(got == 0 ? asio::error::eof
+                                    : boost::system::error_code(errno, asio::error::get_system_category()));
+            return;
+        }
+        turn_bytes += static_cast<std::size_t>(got);
     }
-    if (held >= length) {
-        handle_request();
-        return;
-    }
-    setup_deadline_timer();
-    asio::async_read(socket_, buffer_, asio::transfer_at_least(std::min(length - held, RequestLimits::body_read_step)),
-                     asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_body, shared_from_this(),
-                                                              ph::_1)));
 }
 
-void ClientConnection::handle_body(boost::system::error_code const& ec) {
+// One read of what the peer has sent already: the byte count, 0 at the end
+// of the stream, or -1 with errno. A line read fills the room the buffer has
+// (at least MIN_LINE_READ); a body read takes what the body still needs.
+long ClientConnection::receive_now() {
+    std::size_t const held = buffer_.size();
+    std::size_t const room = buffer_.max_size() - held;
+    std::size_t step = std::max(MIN_LINE_READ, buffer_.capacity() - held);
+    if (reader_.next() == RequestReader::read_body)
+        step = reader_.parser().content_length() - held;
+    step = std::min(std::min(step, room), BYTES_PER_TURN);
+    // A full buffer holds no complete line; the reader has already refused it.
+    asio::mutable_buffer const space = buffer_.prepare(std::max<std::size_t>(step, 1));
+    ssize_t const got = receive_without_waiting(socket_.native_handle(), space.data(), space.size());
+    if (got > 0)
+        buffer_.commit(static_cast<std::size_t>(got));
+    return static_cast<long>(got);
+}
+
+void ClientConnection::wait_readable() {
+    arm_deadline(Clock::now() + deadlines_.wait);
+    socket_.async_wait(asio::ip::tcp::socket::wait_read,
+                       asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_readable,
+                                                                shared_from_this(), ph::_1)));
+}
+
+void ClientConnection::handle_readable(boost::system::error_code const& ec) {
     if (ec == asio::error::operation_aborted)
+        return;  // the deadline closed the socket
+    cancel_deadline();
+    if (ec) {
+        receive_failed(ec);
         return;
-    cancel_deadline_timer();
-    bool const complete = buffer_.size() >= parser_.content_length();
-    if (ec == asio::error::eof) {
-        if (complete)
-            handle_request();
-        else
-            do_send_response("400 Bad Request", Headers(), "Invalid Content-Length.");
-    } else if (ec) {
-        LOG(ERROR) << "Failed to receive a request body from " << get_name() << ": " << ec.message();
-    } else if (complete) {
-        handle_request();
-    } else {
-        read_body();
     }
+    read_request();
+}
+
+// The one end of every failed read: what the peer's close or a network error
+// means depends on whether the head or the body was being read.
+void ClientConnection::receive_failed(boost::system::error_code const& ec) {
+    if (reader_.next() == RequestReader::read_body) {
+        if (ec != asio::error::eof) {
+            LOG(ERROR) << "Failed to receive a request body from " << get_name() << ": " << ec.message();
+        } else if (reader_.body_complete(buffer_.size())) {
+            handle_request();
+        } else {
+            respond("400 Bad Request", Headers(), "Invalid Content-Length.");
+        }
+        return;
+    }
+    if (ec == asio::error::eof) {
+        refuse(RequestError("400 Bad Request", "Malformed HTTP request"));
+        return;
+    }
+    LOG(ERROR) << "Failed to receive data from " << get_name() << ": " << ec.message();
+    // Nothing more is started: the connection goes away with its last owner.
+}
+
+void ClientConnection::refuse(RequestError const& error) {
+    LOG(ERROR) << "Failed to process a request from " << get_name() << ": " << error.what();
+    respond(error.status, Headers(), error.what());
 }
 
 void ClientConnection::handle_request() {
+    RequestParser const& parser = reader_.parser();
     asio::streambuf::const_buffers_type const data = buffer_.data();
-    std::string const body(asio::buffers_begin(data), asio::buffers_begin(data) + parser_.content_length());
+    char const* const bytes = static_cast<char const*>(data.data());
+    std::string const body(bytes, bytes + parser.content_length());
 
     boost::shared_ptr<ClientConnection> const self = shared_from_this();
     Responder const responder = [self](std::string status, Headers const& headers, std::string body) {
-        self->move_response(std::move(status), headers, std::move(body));
+        self->send_response(std::move(status), headers, std::move(body));
     };
 
     // The peer as get_name found it at start; asked again only when it was
@@ -239,7 +206,7 @@ void ClientConnection::handle_request() {
     boost::system::error_code ec;
     asio::ip::tcp::endpoint const peer = peer_known_ ? peer_ : socket_.remote_endpoint(ec);
     if (ec) {
-        LOG(ERROR) << "Request handler crashed during processing the request to " << parser_.target() << ": "
+        LOG(ERROR) << "Request handler crashed during processing the request to " << parser.target() << ": "
                    << boost::system::system_error(ec, "remote_endpoint").what();
         return;
     }
@@ -248,31 +215,25 @@ void ClientConnection::handle_request() {
     // like every other unparsable request rather than a silent close.
     std::unique_ptr<Request> request;
     try {
-        request.reset(new Request(peer, parser_.method(), parser_.target(), parser_.headers(), body, responder));
+        request.reset(new Request(peer, parser.method(), parser.target(), parser.headers(), body, responder));
     } catch (std::exception const& e) {
         LOG(ERROR) << "Failed to process a request from " << get_name() << ": " << e.what();
-        do_send_response("400 Bad Request", Headers(), e.what());
+        respond("400 Bad Request", Headers(), e.what());
         return;
     }
 
     try {
         handler_.handle(*request);
     } catch (std::exception const& e) {
-        LOG(ERROR) << "Request handler crashed during processing the request to " << parser_.target() << ": "
+        LOG(ERROR) << "Request handler crashed during processing the request to " << parser.target() << ": "
                    << e.what();
     }
 }
 
-void ClientConnection::send_response(std::string const& status, Headers const& headers, std::string const& body) {
-    move_response(status, headers, body);
-}
-
-// Takes the texts over rather than copying them again on the way to the
-// strand.
-void ClientConnection::move_response(std::string status, Headers const& headers, std::string body) {
+void ClientConnection::send_response(std::string status, Headers const& headers, std::string body) {
     boost::shared_ptr<ClientConnection> self = shared_from_this();
-    asio::dispatch(strand_, [self, status = std::move(status), headers, body = std::move(body)]() {
-        self->do_send_response(status, headers, body);
+    asio::dispatch(strand_, [self, status = std::move(status), headers, body = std::move(body)]() mutable {
+        self->respond(status, headers, std::move(body));
     });
 }
 
@@ -280,36 +241,63 @@ void ClientConnection::send_response(std::string const& status, std::string cons
     send_response(status, Headers(), body);
 }
 
-void ClientConnection::do_send_response(std::string const& status, Headers const& headers, std::string const& body) {
-    if (!response_.empty()) {
-        LOG(ERROR) << "Attempt to response on request to " << parser_.target()
+// On the strand: produces the one response and starts writing it.
+void ClientConnection::respond(std::string const& status, Headers const& headers, std::string body) {
+    if (responded_) {
+        LOG(ERROR) << "Attempt to response on request to " << reader_.parser().target()
                    << " on which response already has been sent to.";
         return;
     }
-    response_ = compose_response(status, headers, body);
-    // What the socket takes at once is written here, without a wait and so
-    // without a deadline; only a rest that has to wait for the peer goes
-    // through an asynchronous write under the deadline. A failure is left to
-    // that write, which reports it as before.
-    std::size_t const written = send_without_waiting(socket_.native_handle(), response_.data(), response_.size());
-    if (written == response_.size()) {
-        handle_write(boost::system::error_code());
-        return;
-    }
-    setup_deadline_timer();
-    asio::async_write(socket_, asio::buffer(response_) + written,
-                      asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_write, shared_from_this(),
-                                                               ph::_1)));
+    responded_ = true;
+    head_ = compose_head(status, headers, body.size());
+    body_ = std::move(body);
+    write_response();
 }
 
-void ClientConnection::handle_write(boost::system::error_code const& ec) {
+// The part of the response not yet written.
+std::array<asio::const_buffer, 2> ClientConnection::unsent() const {
+    std::array<asio::const_buffer, 2> buffers = {{asio::buffer(head_), asio::buffer(body_)}};
+    std::size_t skip = written_;
+    for (asio::const_buffer& buffer : buffers) {
+        std::size_t const drop = std::min(skip, buffer.size());
+        buffer += drop;
+        skip -= drop;
+    }
+    return buffers;
+}
+
+// What the socket takes at once goes out here in one gathering call, without
+// a wait and so without a deadline; only a rest that has to wait for the peer
+// goes through an asynchronous write under the deadline, which also reports
+// a failure.
+void ClientConnection::write_response() {
+    std::array<asio::const_buffer, 2> const now = unsent();
+    struct iovec const vectors[2] = {{const_cast<void*>(now[0].data()), now[0].size()},
+                                     {const_cast<void*>(now[1].data()), now[1].size()}};
+    written_ += send_without_waiting(socket_.native_handle(), vectors, 2);
+    if (written_ == head_.size() + body_.size()) {
+        finish_response();
+        return;
+    }
+    arm_deadline(Clock::now() + deadlines_.wait);
+    asio::async_write(socket_, unsent(),
+                      asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_write, shared_from_this(),
+                                                               ph::_1, ph::_2)));
+}
+
+void ClientConnection::handle_write(boost::system::error_code const& ec, std::size_t bytes) {
     if (ec == asio::error::operation_aborted)
         return;
-    cancel_deadline_timer();
+    cancel_deadline();
+    written_ += bytes;
     if (ec) {
         LOG(ERROR) << "Failed to send a reply to " << get_name() << ": " << ec.message();
         return;
     }
+    finish_response();
+}
+
+void ClientConnection::finish_response() {
     boost::system::error_code shutdown_ec;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, shutdown_ec);
     if (shutdown_ec && shutdown_ec != asio::error::not_connected)
@@ -317,23 +305,21 @@ void ClientConnection::handle_write(boost::system::error_code const& ec) {
     // The chain ends here: the socket closes when the last owner goes.
 }
 
-void ClientConnection::setup_deadline_timer() {
-    deadline_timer_.expires_at(microsec_clock::universal_time() + timeout_);
+void ClientConnection::arm_deadline(Clock::time_point expiry) {
+    deadline_timer_.expires_at(expiry);
     deadline_timer_.async_wait(
         asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_deadline, shared_from_this(), ph::_1)));
 }
 
-// Moving the expiry to infinity both cancels a pending wait and lets
+// Moving the expiry to the end of time both cancels a pending wait and lets
 // handle_deadline recognise a wait that had already expired and been queued
 // when the operation it guarded completed.
-void ClientConnection::cancel_deadline_timer() {
-    deadline_timer_.expires_at(boost::posix_time::pos_infin);
+void ClientConnection::cancel_deadline() {
+    deadline_timer_.expires_at(Clock::time_point::max());
 }
 
 void ClientConnection::handle_deadline(boost::system::error_code const& ec) {
-    if (ec == asio::error::operation_aborted)
-        return;
-    if (deadline_timer_.expires_at() > microsec_clock::universal_time())
+    if (ec == asio::error::operation_aborted || deadline_timer_.expiry() > Clock::now())
         return;
     LOG(ERROR) << "Connection with " << get_name() << " is broken. Closing it.";
     boost::system::error_code ignored;

@@ -10,26 +10,30 @@ namespace {
 char const CRLF[] = "\r\n";
 }  // namespace
 
-std::string compose_response(std::string const& status, std::map<std::string, std::string> const& headers,
-                             std::string const& body) {
-    std::string response = "HTTP/1.0 " + status + CRLF;
+std::string compose_head(std::string const& status, std::map<std::string, std::string> const& headers,
+                         std::size_t body_size) {
+    std::string head = "HTTP/1.0 " + status + CRLF;
     bool has_type = false;
     bool has_length = false;
     for (auto const& header : headers) {
-        response += header.first + ": " + header.second + CRLF;
+        head += header.first + ": " + header.second + CRLF;
         std::string const name = detail::to_lower(header.first);
         has_type = has_type || name == "content-type";
         has_length = has_length || name == "content-length";
     }
-    if (!body.empty()) {
+    if (body_size != 0) {
         if (!has_type)
-            response += std::string("Content-Type: text/plain") + CRLF;
+            head += std::string("Content-Type: text/plain") + CRLF;
         if (!has_length)
-            response += "Content-Length: " + std::to_string(body.size()) + CRLF;
+            head += "Content-Length: " + std::to_string(body_size) + CRLF;
     }
-    response += CRLF;
-    response += body;
-    return response;
+    head += CRLF;
+    return head;
+}
+
+std::string compose_response(std::string const& status, std::map<std::string, std::string> const& headers,
+                             std::string const& body) {
+    return compose_head(status, headers, body.size()) + body;
 }
 
 }  // namespace http

@@ -1,6 +1,7 @@
 #ifndef ORV_HTTP_RESPONSE_HPP
 #define ORV_HTTP_RESPONSE_HPP
 
+#include <cstddef>
 #include <map>
 #include <string>
 
@@ -15,6 +16,11 @@ namespace http {
 // to the end of the connection.
 std::string compose_response(std::string const& status, std::map<std::string, std::string> const& headers,
                              std::string const& body);
+
+// The same response up to and including the empty line, for a body of
+// body_size bytes that is sent after it.
+std::string compose_head(std::string const& status, std::map<std::string, std::string> const& headers,
+                         std::size_t body_size);
 
 }  // namespace http
 }  // namespace net

@@ -24,7 +24,7 @@ int const BACKLOG = 128;
 // How long accepting pauses when the process is out of descriptors. Retrying
 // at once would spin: the pending connection stays in the backlog and every
 // accept fails again until some descriptor is released.
-boost::posix_time::time_duration const DESCRIPTOR_PAUSE = boost::posix_time::milliseconds(100);
+std::chrono::milliseconds const DESCRIPTOR_PAUSE(100);
 
 bool out_of_descriptors(boost::system::error_code const& ec) {
     return ec == boost::system::errc::too_many_files_open ||
@@ -34,7 +34,7 @@ bool out_of_descriptors(boost::system::error_code const& ec) {
 }  // namespace
 
 Server::Server(asio::io_context& io, std::string const& host, int port, RequestHandler& handler, std::size_t limit,
-               boost::posix_time::time_duration const& timeout)
+               Deadlines const& deadlines)
     : running_(false),
       accept_outstanding_(false),
       io_(io),
@@ -42,7 +42,7 @@ Server::Server(asio::io_context& io, std::string const& host, int port, RequestH
       pause_timer_(io),
       tracker_(boost::make_shared<ConnectionTracker>(limit)),
       handler_(handler),
-      timeout_(timeout),
+      deadlines_(deadlines),
       new_connection_(make_connection()) {
     raise_descriptor_limit();
     LOG(INFO) << "Listening for client HTTP connections on " << host << ":" << port << "...";
@@ -88,7 +88,7 @@ tcp::endpoint Server::local_endpoint() const {
 }
 
 boost::shared_ptr<ClientConnection> Server::make_connection() {
-    return boost::make_shared<ClientConnection>(io_, tracker_, handler_, timeout_);
+    return boost::make_shared<ClientConnection>(io_, tracker_, handler_, deadlines_);
 }
 
 // Called with mutex_ held.
@@ -135,7 +135,7 @@ void Server::handle_accept(boost::system::error_code const& ec) {
             begin_accept();
         return;
     }
-    pause_timer_.expires_from_now(DESCRIPTOR_PAUSE);
+    pause_timer_.expires_after(DESCRIPTOR_PAUSE);
     pause_timer_.async_wait(boost::bind(&Server::handle_pause_end, this, boost::placeholders::_1));
 }
 

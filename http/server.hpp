@@ -4,14 +4,14 @@
 #include <cstddef>
 #include <string>
 
-#include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/thread/mutex.hpp>
 
+#include "http/deadlines.hpp"
 #include "http/request_handler.hpp"
 
 namespace orv {
@@ -31,9 +31,9 @@ public:
     // Resolves, opens, configures, binds and listens at once; each step's
     // failure leaves as a boost::system::system_error whose text begins with
     // the step's name ("resolve", "open", "set_option", "bind", "listen").
-    // timeout bounds each network wait of every connection.
+    // deadlines bound the network waits of every connection.
     Server(boost::asio::io_context& io, std::string const& host, int port, RequestHandler& handler,
-           std::size_t limit, boost::posix_time::time_duration const& timeout = boost::posix_time::seconds(5));
+           std::size_t limit, Deadlines const& deadlines = Deadlines());
     ~Server();
 
     Server(Server const&) = delete;
@@ -60,10 +60,10 @@ private:
     bool accept_outstanding_;
     boost::asio::io_context& io_;
     boost::asio::ip::tcp::acceptor acceptor_;
-    boost::asio::deadline_timer pause_timer_;
+    boost::asio::steady_timer pause_timer_;
     boost::shared_ptr<ConnectionTracker> const tracker_;
     RequestHandler& handler_;
-    boost::posix_time::time_duration const timeout_;
+    Deadlines const deadlines_;
     boost::shared_ptr<ClientConnection> new_connection_;
 };
 

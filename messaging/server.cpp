@@ -9,24 +9,22 @@ namespace orv {
 namespace net {
 namespace messaging {
 
-namespace {
-std::size_t const CONNECTION_LIMIT = 1000;
-}  // namespace
-
 // The adapter comes first so that it is built before the HTTP server and
 // destroyed after it: the server never sees a dead handler.
 struct Server::Impl {
     Impl(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
-         std::string const& service, std::string const& group)
-        : handler_(service, group, handler), server_(io, host, port, handler_, CONNECTION_LIMIT) {}
+         std::string const& service, std::string const& group, std::size_t limit,
+         http::Deadlines const& deadlines)
+        : handler_(service, group, handler), server_(io, host, port, handler_, limit, deadlines) {}
 
     aux::HttpHandler handler_;
     http::Server server_;
 };
 
 Server::Server(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
-               std::string const& service, std::string const& group)
-    : impl_(new Impl(io, host, port, handler, service, group)) {}
+               std::string const& service, std::string const& group, std::size_t limit,
+               http::Deadlines const& deadlines)
+    : impl_(new Impl(io, host, port, handler, service, group, limit, deadlines)) {}
 
 Server::~Server() = default;
 

@@ -1,9 +1,11 @@
 #ifndef ORV_MESSAGING_SERVER_HPP
 #define ORV_MESSAGING_SERVER_HPP
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
+#include "http/deadlines.hpp"
 #include "messaging/async_request_handler.hpp"
 
 namespace boost {
@@ -16,16 +18,17 @@ namespace orv {
 namespace net {
 namespace messaging {
 
-// The JSON messaging endpoint of one named service: an HTTP server (at most
-// 1000 open connections) whose requests go through the URL adapter to the
+// The JSON messaging endpoint of one named service: an HTTP server whose requests go through the URL adapter to the
 // handler. The HTTP machinery stays behind a pointer so that including this
 // header does not pull in the networking library's implementation.
 class Server {
 public:
     // Resolves, binds and listens at once; failures propagate as the HTTP
-    // server raises them. The handler must outlive the server.
+    // server raises them. The handler must outlive the server. At most
+    // `limit` connections are open at once (0: no limit).
     Server(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
-           std::string const& service, std::string const& group);
+           std::string const& service, std::string const& group, std::size_t limit = 1000,
+           http::Deadlines const& deadlines = http::Deadlines());
     ~Server();
 
     Server(Server const&) = delete;

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 namespace orv {
 namespace ts {
@@ -38,6 +39,22 @@ struct BalanceDecision {
 // census is logged whenever something is killed, and otherwise every 60 ticks.
 BalanceDecision decide_balance(ServiceState state, std::uint64_t count, std::uint64_t max_busy,
                                std::uint64_t min_workers, std::uint64_t tick);
+
+// Picks up to `wanted` workers for killing, walking `descending` from the
+// highest number down: a worker is picked when reserve(worker) succeeds
+// (which turns an idle worker into a dying one) or, with force, whatever
+// reserve said. Balancing therefore takes only idle workers and a forced stop
+// takes them all.
+template <typename Worker, typename Reserve>
+std::vector<Worker> pick_for_kill(std::vector<Worker> const& descending, std::uint64_t wanted, bool force,
+                                  Reserve reserve) {
+    std::vector<Worker> picked;
+    for (Worker const& candidate : descending) {
+        if (picked.size() == wanted) break;
+        if (reserve(candidate) || force) picked.push_back(candidate);
+    }
+    return picked;
+}
 
 }  // namespace ts
 }  // namespace orv

@@ -3,8 +3,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include <boost/asio/bind_executor.hpp>
 #include <boost/bind/bind.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/thread/locks.hpp>
 #include <glog/logging.h>
 
@@ -23,22 +23,7 @@ public:
     explicit RequestRejectedError(char const* message) : std::runtime_error(message) {}
 };
 
-std::uint64_t const MAX_WORKER_NUMBER = std::numeric_limits<int>::max();
-
-// The smallest non-negative number that no worker uses.
-template <typename Map>
-int smallest_free_number(Map const& workers) {
-    int candidate = 0;
-    for (auto const& entry : workers) {
-        if (entry.first != candidate) break;
-        ++candidate;
-    }
-    return candidate;
-}
-
-bool is_broken_or_dying(Worker::State state) {
-    return state == Worker::State::error || state == Worker::State::terminating;
-}
+std::uint64_t const MAX_WORKER_COUNT = std::numeric_limits<int>::max();
 
 }  // namespace
 
@@ -49,7 +34,11 @@ void TaskService::handle_async(std::string const&, std::string const&,
                                net::messaging::ErrorCallback const& on_error) {
     LOG(INFO) << "Processing request to " << path << "...";
     try {
-        boost::shared_ptr<Worker> worker = acquire_idle_worker();
+        boost::shared_ptr<Worker> worker;
+        {
+            boost::shared_lock<boost::shared_mutex> lock(workers_mutex_);
+            worker = workers_.acquire_idle();
+        }
         if (!worker) worker = create_worker();
         worker->send_request(remote_endpoint, path, body, on_reply, on_error);
     } catch (RequestRejectedError const& e) {
@@ -61,119 +50,92 @@ void TaskService::handle_async(std::string const&, std::string const&,
     }
 }
 
-// Reserves the lowest-numbered idle worker; the worker's own lock makes sure
-// that two dispatches never win the same one.
-boost::shared_ptr<Worker> TaskService::acquire_idle_worker() {
-    boost::shared_lock<boost::shared_mutex> lock(workers_mutex_);
-    for (auto const& entry : workers_) {
-        if (entry.second->try_acquire_for_request()) return entry.second;
-    }
-    return boost::shared_ptr<Worker>();
-}
-
 // Creates and starts worker number n, the smallest free one. Only the checks,
 // the numbering and the insertion hold the table's lock; the fork does not.
+// Workers that became idle since the caller looked are not looked at again.
 boost::shared_ptr<Worker> TaskService::create_worker() {
     boost::shared_ptr<Worker> worker;
-    int number;
     {
         boost::unique_lock<boost::shared_mutex> lock(workers_mutex_);
         if (state_ != running) throw RequestRejectedError("The service is stopping.");
         std::uint64_t const n = workers_.size();
-        if ((max_workers_ != 0 && n >= max_workers_) || n >= MAX_WORKER_NUMBER) {
+        if ((config_.max_workers != 0 && n >= config_.max_workers) || n >= MAX_WORKER_COUNT) {
             throw Exception("Worker limit has exceeded.");
         }
-        number = smallest_free_number(workers_);
-        worker = Worker::create(number, io_context_);
-        workers_[number] = worker;
+        worker = Worker::create(workers_.free_number(), io_context_, config_.timing.kill_escalation);
+        workers_.insert(worker);
         busy_history_.record(tick_, n + 1);
     }
-    LOG(INFO) << "Starting a new worker #" << number << "...";
-    worker->start(service_name_, group_name_, worker_program_, worker_args_, fork_mutex_);
+    LOG(INFO) << "Starting a new worker #" << worker->id() << "...";
+    worker->start(config_.service_name, config_.group_name, config_.worker_program, config_.worker_args,
+                  fork_mutex_);
     return worker;
 }
 
+// A fixed rate: the next expiry follows the previous one, not the end of this
+// run.
 void TaskService::arm_heartbeat() {
-    // A fixed one-second rate: the next expiry follows the previous one, not
-    // the end of this run.
-    boost::lock_guard<boost::mutex> lock(io_objects_mutex_);
-    heartbeat_timer_.expires_at(heartbeat_timer_.expires_at() + boost::posix_time::seconds(1));
-    heartbeat_timer_.async_wait(boost::bind(&TaskService::heartbeat, this));
+    heartbeat_timer_.expires_at(heartbeat_timer_.expiry() + config_.timing.heartbeat);
+    heartbeat_timer_.async_wait(boost::asio::bind_executor(control_, boost::bind(&TaskService::heartbeat, this)));
 }
 
+// One tick: census and statistics, the balancing decision, the kills, the
+// sweep of dead workers and, once stopping, the end of the run. It also runs
+// when the timer is cancelled by the first termination signal.
 void TaskService::heartbeat() {
-    std::vector<boost::shared_ptr<Worker>> to_kill;
-    bool dead_workers = false;
-    std::uint64_t count, idle, max_busy, tick;
+    Census census;
+    std::uint64_t max_busy, tick;
     {
         boost::unique_lock<boost::shared_mutex> lock(workers_mutex_);
-        idle = 0;
-        for (auto const& entry : workers_) {
-            Worker::State const state = entry.second->state();
-            if (state == Worker::State::idle) {
-                ++idle;
-            } else if (is_broken_or_dying(state)) {
-                if (entry.second->pid() == 0) {
-                    dead_workers = true;
-                } else {
-                    to_kill.push_back(entry.second);
-                }
-            }
-        }
-        count = workers_.size();
-        busy_history_.record(tick_, count - idle);
+        census = workers_.census();
+        busy_history_.record(tick_, census.busy());
         max_busy = busy_history_.max();
         tick = ++tick_;
         busy_history_.start_tick(tick_);
     }
 
-    std::uint64_t const busy = count - idle;
     ServiceState const state = static_cast<ServiceState>(state_.load());
-    BalanceDecision const decision = decide_balance(state, count, max_busy, min_workers_, tick);
-    if (decision.log_census) {
-        LOG(INFO) << "We have " << count << " workers: " << busy << " is busy, " << idle
-                  << " is idle. Current business: " << (count == 0 ? 0 : busy * 100 / count) << "%. "
-                  << "Max busy workers over the last time: " << max_busy << ".";
-    }
+    BalanceDecision const decision = decide_balance(state, census.count, max_busy, config_.min_workers, tick);
+    if (decision.log_census) log_census(census, max_busy);
 
+    std::vector<boost::shared_ptr<Worker>> to_kill = std::move(census.dying);
     if (decision.kill > 0) {
         if (state == running) LOG(INFO) << "Balance workers by killing " << decision.kill << " of idle workers...";
-        std::uint64_t remaining = decision.kill;
         boost::shared_lock<boost::shared_mutex> lock(workers_mutex_);
-        for (auto it = workers_.rbegin(); it != workers_.rend() && remaining > 0; ++it) {
-            if (it->second->try_acquire_for_termination() || decision.force) {
-                to_kill.push_back(it->second);
-                --remaining;
-            }
-        }
+        auto const picked = pick_for_kill(workers_.descending(), decision.kill, decision.force,
+                                          [](boost::shared_ptr<Worker> const& worker) {
+                                              return worker->try_acquire_for_termination();
+                                          });
+        to_kill.insert(to_kill.end(), picked.begin(), picked.end());
     }
 
+    bool dead_workers = census.dead;
     for (auto const& worker : to_kill) {
         if (worker->kill()) dead_workers = true;
     }
+    if (sweep_and_stop(dead_workers)) return;  // the last tick: the timer is not armed again
+    arm_heartbeat();
+}
 
-    bool stop_now;
+void TaskService::log_census(Census const& census, std::uint64_t max_busy) const {
+    std::uint64_t const busy = census.busy();
+    LOG(INFO) << "We have " << census.count << " workers: " << busy << " is busy, " << census.idle
+              << " is idle. Current business: " << (census.count == 0 ? 0 : busy * 100 / census.count) << "%. "
+              << "Max busy workers over the last time: " << max_busy << ".";
+}
+
+// Removes dead workers; once stopping and the table is empty, the service is
+// stopped and the signal wait cancelled, so the pool runs out of work.
+bool TaskService::sweep_and_stop(bool dead_workers) {
     {
         boost::unique_lock<boost::shared_mutex> lock(workers_mutex_);
-        if (dead_workers) {
-            for (auto it = workers_.begin(); it != workers_.end();) {
-                if (is_broken_or_dying(it->second->state()) && it->second->pid() == 0) {
-                    it = workers_.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-        }
-        stop_now = state_ != running && workers_.empty();
-        if (stop_now) state_ = stopped;
+        if (dead_workers) workers_.sweep();
+        if (state_ == running || !workers_.empty()) return false;
+        state_ = stopped;
     }
-
-    if (stop_now) {
-        LOG(INFO) << "All workers are stopped. Stopping the main loop.";
-        cancel_signal_wait();
-        return;  // the last tick: the timer is not armed again
-    }
-    arm_heartbeat();
+    LOG(INFO) << "All workers are stopped. Stopping the main loop.";
+    cancel_signal_wait();
+    return true;
 }
 
 }  // namespace ts

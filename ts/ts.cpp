@@ -6,25 +6,46 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/bind/bind.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/thread/locks.hpp>
 #include <boost/thread/thread.hpp>
 #include <glog/logging.h>
 
 #include "common/exception.hpp"
 #include "common/process.hpp"
+#include "ts/service_events.hpp"
 #include "ts/worker.hpp"
 
 namespace orv {
 namespace ts {
 
+namespace asio = boost::asio;
+
 namespace {
 
 // One event-loop thread per 50 allowed workers, between 5 and 50.
-std::size_t pool_size(std::uint64_t max_workers) {
-    return static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(max_workers / 50, 5), 50));
+std::size_t pool_size(ServiceConfig const& config) {
+    if (config.threads != 0) return config.threads;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(config.max_workers / 50, 5), 50));
+}
+
+ServiceConfig designed_config(std::string const& address, int port, std::string const& worker_program,
+                              std::vector<std::string> const& worker_args, std::uint64_t min_workers,
+                              std::uint64_t max_workers, std::string const& service_name,
+                              std::string const& group_name) {
+    ServiceConfig config;
+    config.address = address;
+    config.port = port;
+    config.worker_program = worker_program;
+    config.worker_args = worker_args;
+    config.min_workers = min_workers;
+    config.max_workers = max_workers;
+    config.service_name = service_name;
+    config.group_name = group_name;
+    return config;
 }
 
 }  // namespace
@@ -33,15 +54,16 @@ TaskService::TaskService(std::string const& address, int port, std::string const
                          std::vector<std::string> const& worker_args, std::uint64_t min_workers,
                          std::uint64_t max_workers, std::string const& service_name,
                          std::string const& group_name)
-    : service_name_(service_name),
-      group_name_(group_name),
-      worker_program_(worker_program),
-      worker_args_(worker_args),
-      min_workers_(min_workers),
-      max_workers_(max_workers),
+    : TaskService(designed_config(address, port, worker_program, worker_args, min_workers, max_workers,
+                                  service_name, group_name)) {}
+
+TaskService::TaskService(ServiceConfig const& config)
+    : config_(config),
       state_(running),
       io_context_(),
-      messaging_server_(io_context_, address, port, *this, service_name, group_name),
+      messaging_server_(io_context_, config.address, config.port, *this, config.service_name, config.group_name,
+                        config.max_connections, config.timing.network),
+      control_(io_context_.get_executor()),
       signal_fd_(io_context_),
       heartbeat_timer_(io_context_),
       tick_(0) {
@@ -51,19 +73,18 @@ TaskService::TaskService(std::string const& address, int port, std::string const
 TaskService::~TaskService() = default;
 
 // Runs the service until every worker is gone after a termination signal.
-// Only this thread has the four handled signals unblocked, so the signal
-// handler always runs here and the pool threads never see a signal.
+// Only this thread has the handled signals unblocked, so the signal handler
+// always runs here and the pool threads never see a signal.
 void TaskService::run() {
     LOG(INFO) << "Starting task service...";
     process::block_all_signals();
 
-    heartbeat_timer_.expires_at(boost::posix_time::microsec_clock::universal_time() +
-                                boost::posix_time::seconds(1));
-    heartbeat_timer_.async_wait(boost::bind(&TaskService::heartbeat, this));
+    heartbeat_timer_.expires_after(config_.timing.heartbeat);
+    heartbeat_timer_.async_wait(asio::bind_executor(control_, boost::bind(&TaskService::heartbeat, this)));
 
     boost::thread_group pool;
     try {
-        for (std::size_t i = pool_size(max_workers_); i > 0; --i) {
+        for (std::size_t i = pool_size(config_); i > 0; --i) {
             pool.create_thread([this] { io_context_.run(); });
         }
         signal_fd_.assign(process::setup_signal_handler({SIGCHLD, SIGINT, SIGTERM, SIGQUIT}));
@@ -73,33 +94,31 @@ void TaskService::run() {
         pool.join_all();
         throw;
     }
+    if (config_.events != nullptr) config_.events->listening(messaging_server_.port());
 
     // Consumes signals that arrived before the first wait and arms it.
-    signal_fd_handler(boost::system::error_code());
+    asio::dispatch(control_, [this] { signal_fd_handler(boost::system::error_code()); });
     pool.join_all();
     LOG(INFO) << "Exiting...";
 }
 
 void TaskService::arm_signal_wait() {
-    boost::lock_guard<boost::mutex> lock(io_objects_mutex_);
-    signal_fd_.async_wait(boost::asio::posix::descriptor_base::wait_read,
-                          boost::bind(&TaskService::signal_fd_handler, this, boost::placeholders::_1));
+    signal_fd_.async_wait(asio::posix::descriptor_base::wait_read,
+                          asio::bind_executor(control_, boost::bind(&TaskService::signal_fd_handler, this,
+                                                                    boost::placeholders::_1)));
 }
 
 void TaskService::signal_fd_handler(boost::system::error_code const& ec) {
     if (ec) {
-        if (ec != boost::asio::error::operation_aborted) {
+        if (ec != asio::error::operation_aborted) {
             LOG(ERROR) << "Failed to read data from signal file descriptor: " << ec.message();
         }
         return;
     }
-
     for (int signal : read_signals()) handle_signal(signal);
-    arm_signal_wait();
-
-    // The heartbeat may have stopped the service while this handler ran.
-    boost::shared_lock<boost::shared_mutex> lock(workers_mutex_);
-    if (state_ == stopped) cancel_signal_wait();
+    // On the strand the heartbeat cannot have stopped the service meanwhile:
+    // once it has, no wait is armed again.
+    if (state_ != stopped) arm_signal_wait();
 }
 
 // Takes every complete signal number waiting in the pipe. A failing read is
@@ -107,13 +126,12 @@ void TaskService::signal_fd_handler(boost::system::error_code const& ec) {
 // the daemon.
 std::vector<int> TaskService::read_signals() {
     std::vector<int> signals;
-    boost::lock_guard<boost::mutex> lock(io_objects_mutex_);
-    boost::asio::posix::stream_descriptor::bytes_readable readable;
+    asio::posix::stream_descriptor::bytes_readable readable;
     boost::system::error_code error;
     signal_fd_.io_control(readable, error);
     for (std::size_t n = error ? 0 : readable.get() / sizeof(int); n > 0 && !error; --n) {
         int signal = 0;
-        boost::asio::read(signal_fd_, boost::asio::buffer(&signal, sizeof(signal)), error);
+        asio::read(signal_fd_, asio::buffer(&signal, sizeof(signal)), error);
         if (!error) signals.push_back(signal);
     }
     if (error) LOG(ERROR) << "Failed to read data from signal file descriptor: " << error.message();
@@ -135,11 +153,10 @@ void TaskService::handle_signal(int signal) {
         }
     }
     if (old_state == running) {
+        if (config_.events != nullptr) config_.events->stopping();
         messaging_server_.stop();
-        // The pending heartbeat runs at once instead of at the next second.
-        boost::lock_guard<boost::mutex> lock(io_objects_mutex_);
-        boost::system::error_code ignored;
-        heartbeat_timer_.cancel(ignored);
+        // The pending heartbeat runs at once instead of at the next tick.
+        heartbeat_timer_.cancel();
     }
 }
 
@@ -159,8 +176,7 @@ void TaskService::reap_children() {
 
 void TaskService::child_terminated(int pid) {
     LOG(INFO) << "Child " << pid << " terminated.";
-    int number = -1;
-    boost::shared_ptr<Worker> found;
+    boost::shared_ptr<Worker> worker;
     bool unexpected = false;
     bool removable = false;
     {
@@ -168,37 +184,25 @@ void TaskService::child_terminated(int pid) {
         // pid recorded before it can be looked up here.
         boost::shared_lock<boost::shared_mutex> workers_lock(workers_mutex_);
         boost::unique_lock<boost::shared_mutex> fork_lock(fork_mutex_);
-        for (auto const& entry : workers_) {
-            Worker& worker = *entry.second;
-            if (worker.pid() != pid) continue;
-            number = entry.first;
-            found = entry.second;
-            unexpected = worker.kill_time() == 0;
-            worker.try_acquire_for_termination();
-            worker.set_pid(0);
-            Worker::State const state = worker.state();
-            removable = state == Worker::State::error || state == Worker::State::terminating;
-            break;
-        }
+        worker = workers_.find_by_pid(pid);
+        if (!worker) return;
+        unexpected = !worker->kill_attempted();
+        worker->try_acquire_for_termination();
+        worker->set_pid(0);
+        Worker::State const state = worker->state();
+        removable = state == Worker::State::error || state == Worker::State::terminating;
     }
-    if (number < 0) return;
-    if (unexpected) LOG(ERROR) << "Worker #" << number << " unexpectedly terminated.";
+    if (unexpected) LOG(ERROR) << "Worker #" << worker->id() << " unexpectedly terminated.";
     if (removable) {
-        if (!unexpected) LOG(INFO) << "Worker #" << number << " terminated.";
-        // Between the two locks the heartbeat may have removed this worker
-        // and a new one may have taken its number; that one must stay.
+        if (!unexpected) LOG(INFO) << "Worker #" << worker->id() << " terminated.";
         boost::unique_lock<boost::shared_mutex> lock(workers_mutex_);
-        auto const entry = workers_.find(number);
-        if (entry != workers_.end() && entry->second == found) workers_.erase(entry);
+        workers_.erase(worker);
     }
 }
 
 void TaskService::cancel_signal_wait() {
     boost::system::error_code ec;
-    {
-        boost::lock_guard<boost::mutex> lock(io_objects_mutex_);
-        signal_fd_.cancel(ec);
-    }
+    signal_fd_.cancel(ec);
     if (ec) LOG(ERROR) << "Failed to cancel the signal FD handler: " << ec.message();
 }
 

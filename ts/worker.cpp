@@ -22,11 +22,7 @@ namespace ts {
 
 namespace {
 
-time_t monotonic_seconds() {
-    struct timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
-}
+Worker::TimePoint steady_now() { return std::chrono::steady_clock::now(); }
 
 // The exchange states in which the stored callbacks still owe the client
 // its answer.
@@ -37,7 +33,7 @@ bool owes_answer(Worker::ConnectionState state) {
 }
 
 void close_socket_fd(int fd) {
-    if (retry_eintr([fd] { return ::close(fd); }) == -1) {
+    if (close_descriptor(fd) == -1) {
         LOG(ERROR) << "Unable to close a socket: " << std::strerror(errno);
     }
 }
@@ -51,7 +47,7 @@ char const* const Worker::connection_state_names_[5] = {
 
 std::size_t const Worker::BUFFER_SIZE;
 
-Worker::Worker(int number, boost::asio::io_context& io)
+Worker::Worker(int number, boost::asio::io_context& io, std::chrono::steady_clock::duration kill_escalation)
     : id_(number),
       pid_(0),
       state_(State::created),
@@ -60,10 +56,12 @@ Worker::Worker(int number, boost::asio::io_context& io)
       buffer_(BUFFER_SIZE),
       reply_size_(0),
       kill_time_(0),
-      clock_(&monotonic_seconds) {}
+      kill_escalation_(kill_escalation),
+      clock_(&steady_now) {}
 
-boost::shared_ptr<Worker> Worker::create(int number, boost::asio::io_context& io) {
-    return boost::shared_ptr<Worker>(new Worker(number, io));
+boost::shared_ptr<Worker> Worker::create(int number, boost::asio::io_context& io,
+                                         std::chrono::steady_clock::duration kill_escalation) {
+    return boost::shared_ptr<Worker>(new Worker(number, io, kill_escalation));
 }
 
 char const* Worker::state_name(State state) { return state_names_[static_cast<int>(state)]; }
@@ -146,11 +144,11 @@ bool Worker::kill() {
     int signal = SIGTERM;
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
-        time_t const now = clock_();
+        std::chrono::steady_clock::rep const now = clock_().time_since_epoch().count();
         if (kill_time_ == 0) {
             // 0 means "never asked to end", so a clock that reads 0 records 1.
             kill_time_ = now != 0 ? now : 1;
-        } else if (now - kill_time_ > 9) {
+        } else if (std::chrono::steady_clock::duration(now - kill_time_) >= kill_escalation_) {
             signal = SIGKILL;
         }
     }

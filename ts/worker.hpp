@@ -4,8 +4,8 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <exception>
 #include <string>
 #include <vector>
@@ -48,9 +48,9 @@ public:
         waiting_for_completion
     };
 
-    // Seconds on a clock of the caller's choice; kill() measures its
-    // escalation delay with it.
-    typedef boost::function<time_t()> Clock;
+    // The clock kill() measures its escalation with; tests replace it.
+    typedef std::chrono::steady_clock::time_point TimePoint;
+    typedef boost::function<TimePoint()> Clock;
 
     static char const* const state_names_[5];
     static char const* const connection_state_names_[5];
@@ -58,7 +58,11 @@ public:
     // The receive buffer never holds more than this many bytes.
     static std::size_t const BUFFER_SIZE = 4096;
 
-    static boost::shared_ptr<Worker> create(int number, boost::asio::io_context& io);
+    // kill_escalation: how long after the first kill() a worker still there
+    // gets SIGKILL instead of SIGTERM.
+    static boost::shared_ptr<Worker> create(int number, boost::asio::io_context& io,
+                                            std::chrono::steady_clock::duration kill_escalation =
+                                                std::chrono::seconds(10));
 
     // Forks and executes program with the arguments
     //   program service group number socket-descriptor args...
@@ -73,8 +77,8 @@ public:
     bool try_acquire_for_termination();
     bool try_acquire_for_state(State target);
 
-    // Asks the process to end: SIGTERM at first, SIGKILL once more than nine
-    // seconds have passed since the first call. Returns true when the
+    // Asks the process to end: SIGTERM at first, SIGKILL once the kill
+    // escalation has passed since the first call. Returns true when the
     // process is known to be gone, false for a worker never started.
     bool kill();
 
@@ -95,8 +99,8 @@ public:
     void set_pid(pid_t pid) { pid_ = pid; }
     State state() const { return state_; }
     ConnectionState connection_state() const { return connection_state_; }
-    // 0 while kill() was never called.
-    time_t kill_time() const { return kill_time_; }
+    // Whether kill() was ever called: an exit without it is unexpected.
+    bool kill_attempted() const { return kill_time_.load() != 0; }
     // Replaces the monotonic default clock; call before kill() is first used.
     void set_clock(Clock const& clock) { clock_ = clock; }
 
@@ -119,7 +123,7 @@ public:
     void send_error();
 
 private:
-    Worker(int number, boost::asio::io_context& io);
+    Worker(int number, boost::asio::io_context& io, std::chrono::steady_clock::duration kill_escalation);
 
     void read_at_least(std::size_t bytes);
     void read_reply_rest();
@@ -139,7 +143,9 @@ private:
     std::uint32_t reply_size_;
     net::messaging::ReplyCallback on_reply_;
     net::messaging::ErrorCallback on_error_;
-    std::atomic<time_t> kill_time_;
+    // The clock's reading at the first kill(), in its ticks; 0 while never.
+    std::atomic<std::chrono::steady_clock::rep> kill_time_;
+    std::chrono::steady_clock::duration const kill_escalation_;
     Clock clock_;
 };
 

@@ -7,15 +7,15 @@
 #include <thread>
 #include <vector>
 
-#include "support/http_fixture.hpp"
+#include "http_fixture.hpp"
 
 namespace {
 
 using orv::net::http::Request;
 using orv::net::http::Responder;
-using orv::testing::HttpServerTest;
-using orv::testing::RawClient;
-using orv::testing::round_trip;
+using orv::test::HttpServerTest;
+using orv::test::RawClient;
+using orv::test::round_trip;
 
 typedef std::map<std::string, std::string> Headers;
 
@@ -23,7 +23,11 @@ class ConnectionTest : public HttpServerTest {
 protected:
     // Short enough to keep the deadline tests quick, long enough for a loaded
     // machine to move a megabyte well within it.
-    void SetUp() override { start_server(0, boost::posix_time::seconds(1)); }
+    void SetUp() override {
+        orv::net::http::Deadlines deadlines;
+        deadlines.wait = std::chrono::seconds(1);
+        start_server(0, deadlines);
+    }
 
     std::string peer(RawClient const& client) const {
         return "127.0.0.1:" + std::to_string(client.local_port());

@@ -12,15 +12,15 @@
 
 #include <boost/system/system_error.hpp>
 
-#include "support/http_fixture.hpp"
+#include "http_fixture.hpp"
 
 namespace {
 
 using orv::net::http::Request;
 using orv::net::http::Server;
-using orv::testing::HttpServerTest;
-using orv::testing::RawClient;
-using orv::testing::round_trip;
+using orv::test::HttpServerTest;
+using orv::test::RawClient;
+using orv::test::round_trip;
 
 typedef std::map<std::string, std::string> Headers;
 

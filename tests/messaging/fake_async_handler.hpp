@@ -5,13 +5,13 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "eventually.hpp"
 #include "messaging/async_request_handler.hpp"
 
 namespace orv {
-namespace testing {
+namespace test {
 
 // Records every call and lets the test decide when and how to answer. By
 // default it keeps the callbacks for the test to call.
@@ -54,13 +54,7 @@ public:
     }
 
     bool wait_for_calls(std::size_t n, int timeout_ms = 5000) const {
-        auto const end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (calls().size() < n) {
-            if (std::chrono::steady_clock::now() >= end)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
+        return eventually([&] { return calls().size() >= n; }, std::chrono::milliseconds(timeout_ms));
     }
 
     // Drops every kept callback (and with them the connections); call before
@@ -78,7 +72,7 @@ private:
     std::vector<Call> calls_;
 };
 
-}  // namespace testing
+}  // namespace test
 }  // namespace orv
 
 #endif

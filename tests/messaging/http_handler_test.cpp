@@ -10,11 +10,11 @@
 
 namespace {
 
-using orv::testing::FakeAsyncHandler;
-using orv::testing::INTERNAL_ERROR_DOCUMENT;
-using orv::testing::MessagingTest;
-using orv::testing::RawClient;
-using orv::testing::round_trip;
+using orv::test::FakeAsyncHandler;
+using orv::test::INTERNAL_ERROR;
+using orv::test::MessagingTest;
+using orv::test::RawClient;
+using orv::test::round_trip;
 
 class HttpHandlerTest : public MessagingTest {
 protected:
@@ -107,7 +107,7 @@ TEST_F(HttpHandlerTest, ErrorsOnTheWire) {
             call.on_reply("");
     });
     EXPECT_EQ("HTTP/1.0 503 Service Unavailable\r\n\r\n", post("/svc/unavailable", "{}"));
-    EXPECT_EQ(json(INTERNAL_ERROR_DOCUMENT), post("/svc/internal", "{}"));
+    EXPECT_EQ(json(INTERNAL_ERROR), post("/svc/internal", "{}"));
     EXPECT_EQ(json("{ \"error_code\" : \"Invalid\\\"Code\", \"error_status\" : \"400 Bad Request\", "
                    "\"error_message\" : \"a \\\"quoted\\\" \\\\ text\" }"),
               post("/svc/ec2", "{}"));

@@ -8,16 +8,13 @@
 
 #include "fake_async_handler.hpp"
 #include "messaging/server.hpp"
-#include "support/event_loop.hpp"
-#include "support/log_capture.hpp"
-#include "support/raw_client.hpp"
+#include "documents.hpp"
+#include "event_loop.hpp"
+#include "log_capture.hpp"
+#include "raw_client.hpp"
 
 namespace orv {
-namespace testing {
-
-char const INTERNAL_ERROR_DOCUMENT[] =
-    "{ \"error_code\" : \"InternalError\", \"error_status\" : \"500 Internal Server Error\", "
-    "\"error_message\" : \"We encountered an internal error. Please try again.\" }";
+namespace test {
 
 // A messaging server on 127.0.0.1 with an ephemeral port in front of a
 // handler the test chooses (by default a FakeAsyncHandler).
@@ -55,10 +52,7 @@ protected:
         return plain_response(status, body);
     }
 
-    static std::string json(std::string const& body) {
-        return "HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-               "\r\n\r\n" + body;
-    }
+    static std::string json(std::string const& body) { return json_response(body); }
 
     LogCapture log_;
     FakeAsyncHandler fake_;
@@ -67,7 +61,7 @@ protected:
     unsigned short port_ = 0;
 };
 
-}  // namespace testing
+}  // namespace test
 }  // namespace orv
 
 #endif

@@ -10,8 +10,8 @@
 
 namespace {
 
-using orv::testing::INTERNAL_ERROR_DOCUMENT;
-using orv::testing::MessagingTest;
+using orv::test::INTERNAL_ERROR;
+using orv::test::MessagingTest;
 
 // Answers {"echo": PATH, "n": N} or fails as the path asks.
 class EchoService : public orv::net::messaging::RequestHandler {
@@ -75,17 +75,17 @@ TEST_F(RequestHandlerTest, OtherPathsGoToHandleSyncInAnEnvelope) {
 TEST_F(RequestHandlerTest, MissingOrNonStringRequestId) {
     start(service_, "svc", "");
     for (char const* body : {"{\"request_id\": 5}", "{}", "", "{\"id\":\"x\"}", "{\"request_id\": null}"}) {
-        EXPECT_EQ(json(INTERNAL_ERROR_DOCUMENT), post("/svc/op", body)) << body;
+        EXPECT_EQ(json(INTERNAL_ERROR), post("/svc/op", body)) << body;
     }
     EXPECT_EQ(5u, log_.count(google::GLOG_ERROR, "Error while processing request unknown: Missing request id."));
     EXPECT_EQ(5u, log_.count(google::GLOG_INFO, std::string("Sending reply to request unknown: ") +
-                                                    INTERNAL_ERROR_DOCUMENT));
+                                                    INTERNAL_ERROR));
     EXPECT_TRUE(service_.paths().empty());
 }
 
 TEST_F(RequestHandlerTest, InvalidJson) {
     start(service_, "svc", "");
-    EXPECT_EQ(json(INTERNAL_ERROR_DOCUMENT), post("/svc/op", "not json"));
+    EXPECT_EQ(json(INTERNAL_ERROR), post("/svc/op", "not json"));
     EXPECT_EQ(1u,
               log_.count_prefix(google::GLOG_ERROR, "Error while processing request unknown: Invalid request JSON: "));
 }
@@ -94,7 +94,7 @@ TEST_F(RequestHandlerTest, InvalidJson) {
 TEST_F(RequestHandlerTest, ParserMessageIsCut) {
     start(service_, "svc", "");
     std::string const body = "{\"request_id\":\"x\", " + std::string(5000, 'z');
-    EXPECT_EQ(json(INTERNAL_ERROR_DOCUMENT), post("/svc/op", body));
+    EXPECT_EQ(json(INTERNAL_ERROR), post("/svc/op", body));
     std::string const prefix = "Error while processing request unknown: Invalid request JSON: ";
     ASSERT_EQ(1u, log_.count_prefix(google::GLOG_ERROR, prefix));
     for (auto const& line : log_.lines()) {
@@ -112,8 +112,8 @@ TEST_F(RequestHandlerTest, DeepNestingIsRefused) {
     std::string objects;
     for (int i = 0; i < 17000; ++i)
         objects += "{\"a\":";
-    EXPECT_EQ(json(INTERNAL_ERROR_DOCUMENT), post("/svc/op", objects));
-    EXPECT_EQ(json(INTERNAL_ERROR_DOCUMENT), post("/svc/op", std::string(1048576, '[')));
+    EXPECT_EQ(json(INTERNAL_ERROR), post("/svc/op", objects));
+    EXPECT_EQ(json(INTERNAL_ERROR), post("/svc/op", std::string(1048576, '[')));
     EXPECT_EQ(2u, log_.count(google::GLOG_ERROR,
                              "Error while processing request unknown: Invalid request JSON: objects and arrays nested "
                              "deeper than 200 levels."));
@@ -130,7 +130,7 @@ TEST_F(RequestHandlerTest, HandleSyncFailures) {
               post("/svc/fail/ec2", "{\"request_id\":\"e1\"}"));
     EXPECT_EQ(1u, log_.count(google::GLOG_ERROR, "Error while processing request e1: n must be \"small\""));
     // Only the reply callback is used, so an unavailable service is no 503 here.
-    EXPECT_EQ(json(INTERNAL_ERROR_DOCUMENT), post("/svc/fail/unavailable", "{\"request_id\":\"e2\"}"));
+    EXPECT_EQ(json(INTERNAL_ERROR), post("/svc/fail/unavailable", "{\"request_id\":\"e2\"}"));
     EXPECT_EQ(1u, log_.count(google::GLOG_ERROR, "Error while processing request e2: Service unavailable."));
 }
 

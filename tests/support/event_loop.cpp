@@ -1,7 +1,7 @@
 #include "event_loop.hpp"
 
 namespace orv {
-namespace testing {
+namespace test {
 
 EventLoop::EventLoop(int threads) : guard_(io_.get_executor()) {
     for (int i = 0; i < threads; ++i)
@@ -20,5 +20,5 @@ void EventLoop::stop() {
             thread.join();
 }
 
-}  // namespace testing
+}  // namespace test
 }  // namespace orv

@@ -2,10 +2,11 @@
 
 #include <chrono>
 #include <map>
-#include <thread>
+
+#include "eventually.hpp"
 
 namespace orv {
-namespace testing {
+namespace test {
 
 RecordingHandler::RecordingHandler() : stops(0) {
     behaviour_ = [](net::http::Request const& request) {
@@ -39,13 +40,7 @@ std::size_t RecordingHandler::seen_count() const {
 }
 
 bool RecordingHandler::wait_for_requests(std::size_t n, int timeout_ms) const {
-    auto const end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (seen_count() < n) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return eventually([&] { return seen_count() >= n; }, std::chrono::milliseconds(timeout_ms));
 }
 
 void RecordingHandler::keep(net::http::Responder const& responder) {
@@ -71,5 +66,5 @@ void RecordingHandler::clear() {
     }
 }
 
-}  // namespace testing
+}  // namespace test
 }  // namespace orv

@@ -8,7 +8,7 @@
 #include <boost/asio/io_context.hpp>
 
 namespace orv {
-namespace testing {
+namespace test {
 
 // An io_context run by a few threads, as the daemon runs it. stop() (also run
 // by the destructor) joins the threads; destroy servers only after it.
@@ -26,7 +26,7 @@ private:
     std::vector<std::thread> threads_;
 };
 
-}  // namespace testing
+}  // namespace test
 }  // namespace orv
 
 #endif

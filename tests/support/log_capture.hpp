@@ -1,5 +1,5 @@
-#ifndef ORV_TESTS_LOG_CAPTURE_HPP
-#define ORV_TESTS_LOG_CAPTURE_HPP
+#ifndef ORV_TESTS_SUPPORT_LOG_CAPTURE_HPP
+#define ORV_TESTS_SUPPORT_LOG_CAPTURE_HPP
 
 #include <cstddef>
 #include <mutex>
@@ -9,7 +9,7 @@
 #include <glog/logging.h>
 
 namespace orv {
-namespace testing {
+namespace test {
 
 // Collects every log line written while it exists, so tests can assert on
 // exact texts. Lines may arrive from any thread.
@@ -24,16 +24,16 @@ public:
     LogCapture();
     ~LogCapture() override;
 
+    using google::LogSink::send;
     void send(google::LogSeverity severity, char const* full_filename, char const* base_filename, int line,
               google::LogMessageTime const& time, char const* message, std::size_t message_len) override;
 
     std::vector<Line> lines() const;
-    // Number of lines with exactly this text and severity.
+    // Lines of this severity whose text is exactly `text`.
     std::size_t count(google::LogSeverity severity, std::string const& text) const;
-    // Number of lines of this severity whose text starts with the prefix.
+    // Lines of this severity whose text starts with the prefix.
     std::size_t count_prefix(google::LogSeverity severity, std::string const& prefix) const;
-    // Polls (bounded by timeout_ms) until a line with this text and severity
-    // has been logged.
+    // Waits (bounded) until a line with this text and severity is logged.
     bool wait_for(google::LogSeverity severity, std::string const& text, int timeout_ms = 5000) const;
 
 private:
@@ -41,7 +41,7 @@ private:
     std::vector<Line> lines_;
 };
 
-}  // namespace testing
+}  // namespace test
 }  // namespace orv
 
 #endif

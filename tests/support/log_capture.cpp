@@ -1,18 +1,15 @@
 #include "log_capture.hpp"
 
 #include <chrono>
-#include <thread>
+
+#include "eventually.hpp"
 
 namespace orv {
-namespace testing {
+namespace test {
 
-LogCapture::LogCapture() {
-    google::AddLogSink(this);
-}
+LogCapture::LogCapture() { google::AddLogSink(this); }
 
-LogCapture::~LogCapture() {
-    google::RemoveLogSink(this);
-}
+LogCapture::~LogCapture() { google::RemoveLogSink(this); }
 
 void LogCapture::send(google::LogSeverity severity, char const*, char const* base_filename, int,
                       google::LogMessageTime const&, char const* message, std::size_t message_len) {
@@ -27,27 +24,19 @@ std::vector<LogCapture::Line> LogCapture::lines() const {
 
 std::size_t LogCapture::count(google::LogSeverity severity, std::string const& text) const {
     std::size_t n = 0;
-    for (Line const& line : lines())
-        n += line.severity == severity && line.text == text;
+    for (Line const& line : lines()) n += line.severity == severity && line.text == text;
     return n;
 }
 
 std::size_t LogCapture::count_prefix(google::LogSeverity severity, std::string const& prefix) const {
     std::size_t n = 0;
-    for (Line const& line : lines())
-        n += line.severity == severity && line.text.compare(0, prefix.size(), prefix) == 0;
+    for (Line const& line : lines()) n += line.severity == severity && line.text.compare(0, prefix.size(), prefix) == 0;
     return n;
 }
 
 bool LogCapture::wait_for(google::LogSeverity severity, std::string const& text, int timeout_ms) const {
-    auto const end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (count(severity, text) == 0) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return eventually([&] { return count(severity, text) > 0; }, std::chrono::milliseconds(timeout_ms));
 }
 
-}  // namespace testing
+}  // namespace test
 }  // namespace orv

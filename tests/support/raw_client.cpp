@@ -14,7 +14,7 @@
 #include "common/syscall.hpp"
 
 namespace orv {
-namespace testing {
+namespace test {
 
 RawClient::RawClient(unsigned short port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
     if (fd_ < 0)
@@ -96,5 +96,5 @@ std::string round_trip(unsigned short port, std::string const& request) {
     return client.receive().data;
 }
 
-}  // namespace testing
+}  // namespace test
 }  // namespace orv

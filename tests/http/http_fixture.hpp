@@ -1,11 +1,12 @@
-#ifndef ORV_TESTS_HTTP_FIXTURE_HPP
-#define ORV_TESTS_HTTP_FIXTURE_HPP
+#ifndef ORV_TESTS_HTTP_HTTP_FIXTURE_HPP
+#define ORV_TESTS_HTTP_HTTP_FIXTURE_HPP
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
+#include "documents.hpp"
 #include "event_loop.hpp"
 #include "http/server.hpp"
 #include "log_capture.hpp"
@@ -13,15 +14,14 @@
 #include "recording_handler.hpp"
 
 namespace orv {
-namespace testing {
+namespace test {
 
 // A real HTTP server on 127.0.0.1 with an ephemeral port, served by a small
 // thread pool, with a handler the test programs.
 class HttpServerTest : public ::testing::Test {
 protected:
-    void start_server(std::size_t limit = 0,
-                      boost::posix_time::time_duration const& timeout = boost::posix_time::seconds(5)) {
-        server_.reset(new net::http::Server(loop_.io(), "127.0.0.1", 0, handler_, limit, timeout));
+    void start_server(std::size_t limit = 0, net::http::Deadlines const& deadlines = net::http::Deadlines()) {
+        server_.reset(new net::http::Server(loop_.io(), "127.0.0.1", 0, handler_, limit, deadlines));
         port_ = server_->local_endpoint().port();
         server_->start();
     }
@@ -43,7 +43,7 @@ protected:
     unsigned short port_ = 0;
 };
 
-}  // namespace testing
+}  // namespace test
 }  // namespace orv
 
 #endif

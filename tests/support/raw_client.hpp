@@ -4,7 +4,7 @@
 #include <string>
 
 namespace orv {
-namespace testing {
+namespace test {
 
 // A plain blocking TCP client on 127.0.0.1, so tests see exactly the bytes the
 // server writes. Every wait is bounded.
@@ -42,14 +42,7 @@ private:
 // Sends a whole request and reads the whole response.
 std::string round_trip(unsigned short port, std::string const& request);
 
-// "HTTP/1.0 STATUS" with the plain-text fields the server adds to a
-// non-empty body.
-inline std::string plain_response(std::string const& status, std::string const& body) {
-    return "HTTP/1.0 " + status + "\r\nContent-Type: text/plain\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-}  // namespace testing
+}  // namespace test
 }  // namespace orv
 
 #endif

@@ -11,7 +11,7 @@
 #include "http/request_handler.hpp"
 
 namespace orv {
-namespace testing {
+namespace test {
 
 // A RequestHandler whose behaviour each test chooses. It records what it saw
 // and can keep Responders to answer later from the test thread.
@@ -53,7 +53,7 @@ private:
     std::vector<net::http::Responder> kept_;
 };
 
-}  // namespace testing
+}  // namespace test
 }  // namespace orv
 
 #endif

@@ -1,0 +1,52 @@
+#ifndef ORV_TS_SERVICE_CONFIG_HPP
+#define ORV_TS_SERVICE_CONFIG_HPP
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "http/deadlines.hpp"
+
+namespace orv {
+namespace ts {
+
+class ServiceEvents;
+
+// The periods the service runs by. The defaults are the product's; tests
+// shorten them so that a whole stop sequence runs in milliseconds.
+struct Timing {
+    std::chrono::steady_clock::duration heartbeat = std::chrono::seconds(1);
+    // A worker that was asked to end this long ago and is still there gets
+    // SIGKILL instead of another SIGTERM.
+    std::chrono::steady_clock::duration kill_escalation = std::chrono::seconds(10);
+    net::http::Deadlines network;
+};
+
+// Everything a TaskService is built from.
+struct ServiceConfig {
+    std::string address = "0.0.0.0";
+    int port = 0;
+    std::string worker_program;
+    std::vector<std::string> worker_args;
+    // Balancing never shrinks the pool below min_workers; max_workers bounds
+    // it (0: no bound of its own).
+    std::uint64_t min_workers = 10;
+    std::uint64_t max_workers = 100;
+    std::string service_name;
+    std::string group_name;
+    // Open HTTP connections at once (0: no limit).
+    std::size_t max_connections = 1000;
+    // Event-loop threads; 0 picks one per 50 workers, between 5 and 50.
+    std::size_t threads = 0;
+    Timing timing;
+    // Told about the service's milestones; may be null. Must outlive the
+    // service.
+    ServiceEvents* events = nullptr;
+};
+
+}  // namespace ts
+}  // namespace orv
+
+#endif
