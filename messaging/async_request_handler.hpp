@@ -11,8 +11,9 @@ namespace orv {
 namespace net {
 namespace messaging {
 
-// Called with the JSON reply text; answers "200 OK".
-typedef boost::function<void(std::string const&)> ReplyCallback;
+// Called with the JSON reply text; answers "200 OK". The text is taken by
+// value so that a large reply can be moved, not copied, to the connection.
+typedef boost::function<void(std::string)> ReplyCallback;
 // Called with the failure; mapped to an HTTP response.
 typedef boost::function<void(std::exception const&)> ErrorCallback;
 

@@ -1,6 +1,7 @@
 #include "messaging/http_handler.hpp"
 
 #include <map>
+#include <utility>
 
 #include "messaging/reply.hpp"
 
@@ -44,8 +45,8 @@ void HttpHandler::handle(http::Request const& request) {
 
     http::Responder reply_responder = request.responder;
     http::Responder error_responder = request.responder;
-    ReplyCallback const on_reply = [reply_responder](std::string const& reply) mutable {
-        detail::send_reply(reply_responder, reply);
+    ReplyCallback const on_reply = [reply_responder](std::string reply) mutable {
+        detail::send_reply(reply_responder, std::move(reply));
     };
     ErrorCallback const on_error = [error_responder](std::exception const& e) mutable {
         detail::send_error(error_responder, e);

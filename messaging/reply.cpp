@@ -1,6 +1,7 @@
 #include "messaging/reply.hpp"
 
 #include <map>
+#include <utility>
 
 #include <mongo/bson/bson.h>
 
@@ -21,8 +22,8 @@ std::map<std::string, std::string> json_headers() {
 
 }  // namespace
 
-void send_reply(http::Responder& responder, std::string const& reply) {
-    responder("200 OK", json_headers(), reply);
+void send_reply(http::Responder& responder, std::string reply) {
+    responder("200 OK", json_headers(), std::move(reply));
 }
 
 void send_error(http::Responder& responder, std::exception const& e) {

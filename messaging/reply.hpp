@@ -12,7 +12,7 @@ namespace messaging {
 namespace detail {
 
 // "200 OK" with Content-Type application/json and the reply text unchanged.
-void send_reply(http::Responder& responder, std::string const& reply);
+void send_reply(http::Responder& responder, std::string reply);
 
 // ServiceUnavailableError (and subclasses): "503 Service Unavailable" with no
 // fields and an empty body. Anything else: "200 OK" with the JSON error

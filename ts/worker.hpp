@@ -118,8 +118,8 @@ public:
     void handle_write(boost::system::error_code const& error);
     void handle_read(boost::system::error_code const& error);
 
-    // Hand the outcome to the stored callbacks; whatever they raise is logged.
-    void send_reply(std::string const& reply);
+    // Hand the outcome to the callbacks; whatever they raise is logged.
+    static void send_reply(net::messaging::ReplyCallback const& on_reply, std::string reply);
     void send_error();
 
 private:
@@ -130,6 +130,8 @@ private:
     void handle_reply_rest(boost::system::error_code const& error, std::size_t transferred,
                            std::size_t step);
     bool has_stray_bytes();
+    void deliver_reply();
+    void take_completion_byte();
     void close_after_failed_start(int child_fd);
 
     int const id_;

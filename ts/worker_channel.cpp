@@ -108,10 +108,7 @@ void Worker::handle_read(boost::system::error_code const& error) {
             read_reply_rest();
             return;
         }
-        send_reply(data_);
-        std::string().swap(data_);  // an idle worker keeps no copy of a big reply
-        set_state(State::busy, ConnectionState::waiting_for_completion);
-        handle_read(error);
+        deliver_reply();
         return;
     }
 
@@ -120,15 +117,7 @@ void Worker::handle_read(boost::system::error_code const& error) {
             read_at_least(1);
             return;
         }
-        buffer_.consume(1);  // its value carries no meaning
-        if (has_stray_bytes()) {
-            LOG(ERROR) << "Failed to receive a reply from worker #" << id_
-                       << ": unexpected data after the completion byte.";
-            set_state(State::error, ConnectionState::idle);
-            return;
-        }
-        // Another thread may own the worker from here on: touch nothing after.
-        set_state(State::idle, ConnectionState::idle);
+        take_completion_byte();
         return;
 
     default:
@@ -198,9 +187,39 @@ bool Worker::has_stray_bytes() {
     return buffer_.size() > 0 || socket_.available(ignored) > 0;
 }
 
-void Worker::send_reply(std::string const& reply) {
+// The reply is whole: it leaves the worker (moved, never copied) together
+// with the callback. When the completion byte came with it, the worker is
+// idle again before the client hears back, so that a client sending its next
+// request at once finds it free.
+void Worker::deliver_reply() {
+    std::string reply;
+    reply.swap(data_);
+    net::messaging::ReplyCallback on_reply;
+    on_reply.swap(on_reply_);
+    set_state(State::busy, ConnectionState::waiting_for_completion);
+    bool const finished = buffer_.size() > 0;
+    if (finished) take_completion_byte();
+    send_reply(on_reply, std::move(reply));
+    // Unless it was finished above, nobody else can own the worker yet.
+    if (!finished) handle_read(boost::system::error_code());
+}
+
+// Its value carries no meaning. Another thread may own the worker once it
+// is idle: touch nothing after.
+void Worker::take_completion_byte() {
+    buffer_.consume(1);
+    if (has_stray_bytes()) {
+        LOG(ERROR) << "Failed to receive a reply from worker #" << id_
+                   << ": unexpected data after the completion byte.";
+        set_state(State::error, ConnectionState::idle);
+        return;
+    }
+    set_state(State::idle, ConnectionState::idle);
+}
+
+void Worker::send_reply(net::messaging::ReplyCallback const& on_reply, std::string reply) {
     try {
-        on_reply_(reply);
+        on_reply(std::move(reply));
     } catch (std::exception const& e) {
         LOG(ERROR) << "Failed to send a reply to a client: " << e.what();
     }

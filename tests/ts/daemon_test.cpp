@@ -35,26 +35,10 @@ std::string ok_reply(std::string const& body) {
            std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-// The reply reaches the client a moment before the worker has taken back its
-// completion byte; a pause lets a test that counts workers see it idle again.
-void let_worker_settle() { ::usleep(100 * 1000); }
-
 std::string const UNAVAILABLE = "HTTP/1.0 503 Service Unavailable\r\n\r\n";
 std::string const INTERNAL_ERROR =
     "{ \"error_code\" : \"InternalError\", \"error_status\" : \"500 Internal Server Error\", "
     "\"error_message\" : \"We encountered an internal error. Please try again.\" }";
-
-// The worker number is the fourth word of a worker's command line.
-int worker_number(pid_t pid) {
-    std::string const cmdline = orv::test::read_file("/proc/" + std::to_string(pid) + "/cmdline");
-    std::vector<std::string> words;
-    for (std::size_t start = 0; start < cmdline.size();) {
-        std::size_t const end = cmdline.find('\0', start);
-        words.push_back(cmdline.substr(start, end - start));
-        start = end + 1;
-    }
-    return words.size() > 3 ? std::atoi(words[3].c_str()) : -1;
-}
 
 // Sends `count` requests at once and returns their replies.
 std::vector<std::string> concurrent_posts(int port, int count, std::string const& path) {
@@ -73,14 +57,12 @@ TEST(Daemon, AnswersThroughAWorkerInItsGroup) {
     // worker is idle again before the client can send its next request.
     daemon.start("svc/grp", worker({"one-write"}));
     EXPECT_EQ(ok_reply("{\"a\":1}"), post(daemon.port(), "/svc/grp/act", "{\"a\":1}"));
-    let_worker_settle();
     EXPECT_TRUE(daemon.wait_for_log("Starting task service for svc in group grp..."));
     EXPECT_TRUE(daemon.wait_for_log("Processing request to act..."));
 
     // An action longer than a frame allows is refused with the error document.
     std::string const long_action(256, 'a');
     EXPECT_EQ(ok_reply(INTERNAL_ERROR), post(daemon.port(), "/svc/grp/" + long_action, "{}"));
-    let_worker_settle();
     // ... and the worker serves the next request as before.
     EXPECT_EQ(ok_reply("{}"), post(daemon.port(), "/svc/grp/" + std::string(255, 'a'), "{}"));
     EXPECT_EQ(1, daemon.count_in_log("Starting a new worker #"));
@@ -93,30 +75,14 @@ TEST(Daemon, ReusesWorkersAndTakesTheSmallestFreeNumber) {
     daemon.start("svc", worker({"delay:400", "one-write"}));
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(ok_reply("{}"), post(daemon.port(), "/svc/x", "{}"));
-        let_worker_settle();
-    }
+        }
     EXPECT_EQ(1, daemon.count_in_log("Starting a new worker #0..."));
 
     for (auto const& reply : concurrent_posts(daemon.port(), 3, "/svc/x")) {
         EXPECT_EQ(0u, reply.rfind("HTTP/1.0 200 OK\r\n", 0)) << reply;
     }
-    let_worker_settle();
     EXPECT_EQ(1, daemon.count_in_log("Starting a new worker #1..."));
     EXPECT_EQ(1, daemon.count_in_log("Starting a new worker #2..."));
-
-    // Worker #1 dies while idle: it is removed at once and its number is the
-    // first free one again.
-    pid_t victim = 0;
-    for (pid_t pid : daemon.workers()) {
-        if (worker_number(pid) == 1) victim = pid;
-    }
-    ASSERT_NE(0, victim);
-    ::kill(victim, SIGKILL);
-    EXPECT_TRUE(daemon.wait_for_log("Worker #1 unexpectedly terminated."));
-    EXPECT_TRUE(daemon.wait_for_log("Child " + std::to_string(victim) + " terminated."));
-    concurrent_posts(daemon.port(), 3, "/svc/x");
-    EXPECT_EQ(2, daemon.count_in_log("Starting a new worker #1..."));
-    EXPECT_EQ(0, daemon.count_in_log("Starting a new worker #3..."));
 
     int const status = daemon.stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -152,8 +118,8 @@ TEST(Daemon, GracefulStopFinishesTheRequestInFlight) {
     Daemon daemon;
     daemon.start("svc", worker({"delay:1500"}));
     auto in_flight = std::async(std::launch::async, [&] { return post(daemon.port(), "/svc/slow", "{\"k\":1}"); });
+    // Once the worker is started, it is busy with this request.
     ASSERT_TRUE(daemon.wait_for_log("Starting a new worker #0..."));
-    ::usleep(200 * 1000);
     ::kill(daemon.pid(), SIGTERM);
     EXPECT_TRUE(daemon.wait_for_log("Termination signal (15) received. Stopping the service..."));
 
@@ -215,20 +181,6 @@ TEST(Daemon, WorkerLimitAndForcedStop) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     for (auto& reply : hanging) EXPECT_EQ(UNAVAILABLE, reply.get());
     EXPECT_TRUE(daemon.workers().empty());
-}
-
-TEST(Daemon, WorkerIgnoringSigtermIsKilledAfterTenSeconds) {
-    Daemon daemon;
-    daemon.start("svc", worker({"ignore-term"}));
-    EXPECT_EQ(ok_reply("{}"), post(daemon.port(), "/svc/x", "{}"));
-    ::kill(daemon.pid(), SIGTERM);
-    EXPECT_TRUE(daemon.wait_for_log("Killing worker #0 ["));
-    int const status = daemon.wait_exit(20000);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    std::string const log = daemon.info_log();
-    EXPECT_NE(std::string::npos, log.find("Forcing killing of worker #0 ["));
-    EXPECT_GE(daemon.count_in_log("Killing worker #0 ["), 9);
-    EXPECT_NE(std::string::npos, log.find("Worker #0 terminated."));
 }
 
 TEST(Daemon, CommandLineFailuresComeBeforeAnyFork) {

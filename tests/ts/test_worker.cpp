@@ -23,6 +23,8 @@
 //   timing and signals:
 //     delay:MS       sleep MS milliseconds before each answer
 //     hang           read the request and never answer
+//     stall          with size:N, write the length N and the first 10 reply
+//                    bytes, then never write again
 //     ignore-term    ignore SIGTERM
 //     requests:N     exit 0 after answering N requests
 // It exits 0 when the service closes the socket between requests and 2 on a
@@ -84,7 +86,7 @@ Behaviour parse(int argc, char** argv) {
         } else if (word == "one-write" || word == "bytewise") {
             b.write_style = word;
         } else if (word == "crash" || word == "no-completion" || word == "half-length" ||
-                   word == "half-reply" || word == "hang") {
+                   word == "half-reply" || word == "hang" || word == "stall") {
             b.fault = word;
         } else if (starts_with(word, "trailing:")) {
             b.trailing = number_after(word, 9);
@@ -220,6 +222,13 @@ int main(int argc, char** argv) {
             for (;;) ::pause();
         }
         if (b.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(b.delay_ms));
+        if (b.fault == "stall") {
+            std::string start;
+            append_size(start, static_cast<std::uint32_t>(b.size));
+            start.append(10, 'a');
+            write_exact(fd, start.data(), start.size());
+            for (;;) ::pause();
+        }
 
         std::string reply = body;
         if (b.answer == "frame") reply = frame;

@@ -1,6 +1,7 @@
 #include <sys/wait.h>
 
 #include <atomic>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -149,17 +150,39 @@ TEST_F(WorkerChannel, CallbackFailuresAreLoggedAndTheExchangeGoesOn) {
     EXPECT_EQ(log.count(google::GLOG_ERROR, "Failed to send an error to a client: boom"), 1);
 }
 
-TEST_F(WorkerChannel, HangingWorkerKeepsItsRequestUntilKilled) {
-    boost::shared_ptr<Worker> worker = start_worker({"hang"});
-    OutcomePtr outcome = std::make_shared<Outcome>();
-    worker->send_request(client("192.0.2.7"), "run", "{}", record_reply(outcome), record_error(outcome));
-    EXPECT_EQ(worker->state(), State::busy);
-    EXPECT_FALSE(worker->kill());
-    ASSERT_TRUE(eventually([&] { return worker->state() == State::error; }));
-    EXPECT_EQ(outcome->calls(), 1u);
-    EXPECT_EQ(outcome->error(), "Service unavailable.");
-    int const status = reap_child(worker->pid());
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+// The peak resident size of this process, in KiB.
+long peak_rss_kib() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, 6, "VmHWM:") == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// A worker that never answers, or announces a 4 GB reply and stalls after
+// ten bytes, keeps its client until it is killed, but the announced size
+// costs no memory beyond what arrived (and one read step).
+TEST_F(WorkerChannel, SilentOrStalledWorkerKeepsItsRequestUntilKilled) {
+    struct {
+        std::vector<std::string> behaviour;
+        ConnectionState waiting;
+    } const cases[] = {{{"hang"}, ConnectionState::receiving_reply_size},
+                       {{"size:4000000000", "stall"}, ConnectionState::receiving_reply}};
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.behaviour.front());
+        long const peak_before = peak_rss_kib();
+        boost::shared_ptr<Worker> worker = start_worker(c.behaviour);
+        OutcomePtr outcome = std::make_shared<Outcome>();
+        worker->send_request(client("192.0.2.7"), "run", "{}", record_reply(outcome), record_error(outcome));
+        ASSERT_TRUE(eventually([&] { return worker->connection_state() == c.waiting; }));
+        EXPECT_FALSE(worker->kill());
+        ASSERT_TRUE(eventually([&] { return worker->state() == State::error; }));
+        EXPECT_LT(peak_rss_kib() - peak_before, 16 * 1024);
+        EXPECT_EQ(outcome->calls(), 1u);
+        EXPECT_EQ(outcome->error(), "Service unavailable.");
+        int const status = reap_child(worker->pid());
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    }
 }
 
 // Bytes sent in the same write as the completion byte are caught there (see

@@ -12,28 +12,6 @@
 namespace orv {
 namespace test {
 
-LogCapture::LogCapture() { google::AddLogSink(this); }
-
-LogCapture::~LogCapture() { google::RemoveLogSink(this); }
-
-void LogCapture::send(google::LogSeverity severity, char const*, char const*, int,
-                      google::LogMessageTime const&, char const* message, std::size_t length) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.emplace_back(severity, std::string(message, length));
-}
-
-int LogCapture::count(google::LogSeverity severity, std::string const& text) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(std::count(lines_.begin(), lines_.end(), std::make_pair(severity, text)));
-}
-
-std::vector<std::string> LogCapture::lines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::string> texts;
-    for (auto const& line : lines_) texts.push_back(line.second);
-    return texts;
-}
-
 std::size_t Outcome::calls() const {
     std::lock_guard<std::mutex> lock(mutex);
     return replies.size() + errors.size();
@@ -63,15 +41,6 @@ net::messaging::ErrorCallback record_error(OutcomePtr const& outcome) {
         outcome->unavailable.push_back(
             dynamic_cast<net::messaging::ServiceUnavailableError const*>(&error) != nullptr);
     };
-}
-
-bool eventually(std::function<bool()> const& done, std::chrono::milliseconds limit) {
-    auto const deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 int reap(pid_t pid, std::chrono::milliseconds limit) {

@@ -18,29 +18,12 @@
 #include <glog/logging.h>
 #include <gtest/gtest.h>
 
+#include "eventually.hpp"
+#include "log_capture.hpp"
 #include "ts/worker.hpp"
 
 namespace orv {
 namespace test {
-
-// Collects the text of every log line while it exists.
-class LogCapture : public google::LogSink {
-public:
-    LogCapture();
-    ~LogCapture() override;
-
-    using google::LogSink::send;
-    void send(google::LogSeverity severity, char const* full_filename, char const* base_filename,
-              int line, google::LogMessageTime const& time, char const* message,
-              std::size_t length) override;
-
-    int count(google::LogSeverity severity, std::string const& text) const;
-    std::vector<std::string> lines() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<google::LogSeverity, std::string>> lines_;
-};
 
 // What one request's callbacks received; they run on I/O threads.
 struct Outcome {
@@ -58,10 +41,6 @@ typedef std::shared_ptr<Outcome> OutcomePtr;
 // Callbacks that record into the outcome (and keep it alive while stored).
 net::messaging::ReplyCallback record_reply(OutcomePtr const& outcome);
 net::messaging::ErrorCallback record_error(OutcomePtr const& outcome);
-
-// Polls done() until it holds or the limit passes.
-bool eventually(std::function<bool()> const& done,
-                std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // Waits for a child with a bound, killing it if it outlives the bound;
 // returns its wait status.

@@ -1,0 +1,156 @@
+// The task service in this process, with its periods cut to milliseconds,
+// so that balancing and whole stop sequences run in well under a second.
+// The handled signals reach only the service's own thread: every other
+// thread of the test blocks them. A process holds one signal pipe, so each
+// test needs a process of its own, which ctest gives it.
+#include <signal.h>
+
+#include <atomic>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "documents.hpp"
+#include "eventually.hpp"
+#include "log_capture.hpp"
+#include "raw_client.hpp"
+#include "ts/service_events.hpp"
+#include "ts/ts.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using orv::test::eventually;
+using orv::test::json_response;
+
+bool service_ran = false;
+
+class ServiceTest : public ::testing::Test, private orv::ts::ServiceEvents {
+protected:
+    ServiceTest() {
+        sigset_t handled;
+        sigemptyset(&handled);
+        for (int signal : {SIGCHLD, SIGINT, SIGTERM, SIGQUIT}) sigaddset(&handled, signal);
+        pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+        config_.address = "127.0.0.1";
+        config_.worker_program = ORV_TEST_WORKER;
+        config_.service_name = "svc";
+        config_.min_workers = 0;
+        config_.max_workers = 10;
+        config_.threads = 3;
+        config_.timing.heartbeat = 5ms;
+        config_.timing.kill_escalation = 100ms;
+        config_.events = this;
+    }
+
+    ~ServiceTest() override {
+        if (service_.valid() && !stop(SIGQUIT)) ADD_FAILURE() << "the service did not stop";
+    }
+
+    void start(std::vector<std::string> const& behaviour) {
+        ASSERT_FALSE(service_ran) << "one service per process: run the tests through ctest";
+        service_ran = true;
+        config_.worker_args = behaviour;
+        service_ = std::async(std::launch::async, [this] {
+            orv::ts::TaskService service(config_);
+            return true;
+        });
+        ASSERT_TRUE(eventually([this] { return port_ != 0; }));
+    }
+
+    // Sends the signal to this process, where only the service's thread takes
+    // it, and waits for the service to return.
+    bool stop(int signal) {
+        ::kill(::getpid(), signal);
+        if (service_.wait_for(10s) != std::future_status::ready) return false;
+        service_.get();
+        return true;
+    }
+
+    std::string post(std::string const& action, std::string const& body = "{}") const {
+        return orv::test::round_trip(port_, request(action, body));
+    }
+
+    static std::string request(std::string const& action, std::string const& body) {
+        return "POST /svc/" + action + " HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
+    }
+
+    std::size_t logged(std::string const& prefix) const { return log_.count_prefix(google::GLOG_INFO, prefix); }
+
+    orv::test::LogCapture log_;
+    orv::ts::ServiceConfig config_;
+    std::atomic<unsigned short> port_{0};
+
+private:
+    void listening(unsigned short port) override { port_ = port; }
+
+    std::future<bool> service_;
+};
+
+// A worker that ignores SIGTERM gets it every tick until the escalation
+// has passed, then SIGKILL; the service stops once it is reaped.
+TEST_F(ServiceTest, GracefulStopEscalatesToSigkillForAStubbornWorker) {
+    start({"ignore-term", "one-write"});
+    EXPECT_EQ(json_response("{\"a\":1}"), post("x", "{\"a\":1}"));
+    ASSERT_TRUE(stop(SIGTERM));
+    EXPECT_GE(logged("Killing worker #0 ["), 2u);
+    EXPECT_GE(log_.count_prefix(google::GLOG_ERROR, "Forcing killing of worker #0 ["), 1u);
+    for (char const* line : {"Termination signal (15) received. Stopping the service...", "Stopping the HTTP server...",
+                             "Worker #0 terminated.", "All workers are stopped. Stopping the main loop.",
+                             "Exiting..."}) {
+        EXPECT_EQ(1u, log_.count(google::GLOG_INFO, line)) << line;
+    }
+}
+
+// Six workers serve a burst; as the burst leaves the 300-tick window, the
+// pool is brought down to the minimum, killing idle workers from the top.
+TEST_F(ServiceTest, BalancingShrinksTheIdlePoolOnceTheBurstLeavesTheWindow) {
+    config_.min_workers = 2;
+    start({"delay:100", "one-write"});
+    std::vector<std::future<std::string>> burst;
+    for (int i = 0; i < 6; ++i) burst.push_back(std::async(std::launch::async, [this] { return post("x"); }));
+    for (auto& reply : burst) EXPECT_EQ(json_response("{}"), reply.get());
+    EXPECT_EQ(6u, logged("Starting a new worker #"));
+
+    for (int number = 2; number < 6; ++number) {
+        std::string const line = "Worker #" + std::to_string(number) + " terminated.";
+        EXPECT_TRUE(log_.wait_for(google::GLOG_INFO, line)) << line;
+    }
+    EXPECT_GE(logged("Balance workers by killing "), 1u);
+    EXPECT_EQ(json_response("{}"), post("x"));  // workers #0 and #1 are still there
+    EXPECT_EQ(6u, logged("Starting a new worker #"));
+    EXPECT_EQ(0u, logged("Worker #0 terminated."));
+}
+
+// A worker that dies inside a request fails it with 503 and is removed (by
+// the reaper or by the next tick's sweep); its number is the first free one
+// again.
+TEST_F(ServiceTest, BrokenWorkerIsRemovedAndItsNumberReused) {
+    start({"crash"});
+    EXPECT_EQ(orv::test::UNAVAILABLE, post("x"));
+    // The quiet census, every 60 ticks, tells when the table is empty.
+    ASSERT_TRUE(eventually([this] { return logged("We have 0 workers: ") > 0; }));
+    EXPECT_EQ(orv::test::UNAVAILABLE, post("x"));
+    EXPECT_EQ(2u, logged("Starting a new worker #0..."));
+    EXPECT_EQ(0u, logged("Starting a new worker #1..."));
+}
+
+// A client that hangs up while its worker is busy costs nothing: the one
+// worker allowed finishes, is idle again and serves the next client.
+TEST_F(ServiceTest, ClientGoneWhileItsWorkerIsBusy) {
+    config_.max_workers = 1;
+    start({"delay:100", "one-write"});
+    {
+        orv::test::RawClient gone(port_);
+        gone.send(request("x", "{\"n\":1}"));
+        ASSERT_TRUE(log_.wait_for(google::GLOG_INFO, "Starting a new worker #0..."));
+    }
+    EXPECT_TRUE(eventually([this] { return post("x", "{\"n\":2}") == json_response("{\"n\":2}"); }));
+    EXPECT_EQ(1u, logged("Starting a new worker #"));
+}
+
+}  // namespace
