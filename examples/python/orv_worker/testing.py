@@ -84,16 +84,16 @@ class _Driver:
         """Sends one request and returns the worker's reply. A dict or list
         body is sent as JSON, a str as UTF-8."""
         self._check_quiet()
-        self._socket.sendall(pack_request(_as_bytes(action), client, _as_bytes(body)))
         self._socket.settimeout(self.timeout)
         try:
+            self._socket.sendall(pack_request(_as_bytes(action), client, _as_bytes(body)))
             header = read_exact(self._socket, 4, end_allowed=True)
             if header is None:
                 raise WorkerGone("the worker closed its channel without replying")
             body_bytes = read_exact(self._socket, struct.unpack(">I", header)[0])
             assert body_bytes is not None
             complete = self._socket.recv(1) != b""
-        except ChannelClosed as error:
+        except (ChannelClosed, BrokenPipeError, ConnectionResetError) as error:
             raise WorkerGone(f"the worker's reply was cut short: {error}") from None
         except socket.timeout:
             raise TimeoutError(f"no complete reply within {self.timeout} s") from None
