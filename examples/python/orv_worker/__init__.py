@@ -19,10 +19,10 @@ worker program the way the daemon does. docs/worker-protocol.md describes
 the protocol.
 """
 
-from .protocol import Channel, Request
-from .serving import Handler, ReplyError, encode_reply, serve, serve_channel
+from .protocol import Channel, ChannelClosed, Request
+from .serving import Handler, ReplyError, Result, encode_reply, serve, serve_channel
 
 __version__ = "1.0.0"
 
-__all__ = ["Channel", "Handler", "ReplyError", "Request", "encode_reply", "serve",
-           "serve_channel", "__version__"]
+__all__ = ["Channel", "ChannelClosed", "Handler", "ReplyError", "Request", "Result",
+           "encode_reply", "serve", "serve_channel", "__version__"]

@@ -14,8 +14,8 @@ from typing import Callable, TextIO, Union
 
 from .protocol import Channel, ChannelClosed, Request
 
-Reply = Union[str, bytes, dict, list]
-Handler = Callable[[Request], Reply]
+Result = Union[str, bytes, dict, list]
+Handler = Callable[[Request], Result]
 
 USAGE = "usage: {} SERVICE GROUP NUMBER FD [ARG...]\n"
 
@@ -83,7 +83,7 @@ def _answer(handler: Handler, request: Request, log: TextIO, name: str) -> bytes
 
 
 def serve_channel(channel: Channel, handler: Handler, log: TextIO | None = None,
-                  name: str = "worker", _termination: _Termination | None = None) -> int:
+                  name: str = "worker") -> int:
     """Answers every request on channel with handler's result until the
     service closes the channel; returns 0 then.
 
@@ -93,14 +93,18 @@ def serve_channel(channel: Channel, handler: Handler, log: TextIO | None = None,
     goes to log, standard error by default. Does not touch signals or
     standard output: serve() does that for a worker program.
     """
-    termination = _termination or _Termination()
+    return _serve(channel, handler, log or sys.stderr, name, _Termination())
+
+
+def _serve(channel: Channel, handler: Handler, log: TextIO, name: str,
+           termination: _Termination) -> int:
     while not termination.requested:
         request = channel.read()
         if request is None:
             return 0
         termination.busy = True
         try:
-            channel.reply(_answer(handler, request, log or sys.stderr, name))
+            channel.reply(_answer(handler, request, log, name))
         finally:
             termination.busy = False
     return 0
@@ -128,8 +132,7 @@ def serve(handler: Handler, argv: list[str] | None = None) -> int:
     in_main_thread = threading.current_thread() is threading.main_thread()
     previous = signal.signal(signal.SIGTERM, termination) if in_main_thread else None
     try:
-        return serve_channel(Channel(int(argv[4])), handler, name=name,
-                             _termination=termination)
+        return _serve(Channel(int(argv[4])), handler, sys.stderr, name, termination)
     except _Stop:
         return 0
     except (OSError, ChannelClosed) as error:
