@@ -159,8 +159,10 @@ typedef std::function<std::string(Request const&)> Handler;
 // are the service name, group name and worker number; later arguments are
 // the program's own) and answers every request with handler's result until
 // the service closes the channel. A handler that throws answers
-// {"error":"<its message>"}, so the client still gets its reply. Returns
-// the exit status for main.
+// {"error":"<its message>"}, so the client still gets its reply, and writes
+// a line naming the program, its pid, the action and the message to
+// standard error (the daemon's capture file). Returns the exit status for
+// main.
 inline int serve(int argc, char** argv, Handler const& handler) {
     if (argc < 5) {
         std::fprintf(stderr, "usage: %s SERVICE GROUP NUMBER FD [ARG...]\n", argc > 0 ? argv[0] : "worker");
@@ -178,10 +180,21 @@ inline int serve(int argc, char** argv, Handler const& handler) {
         Request request;
         while (channel.read(request)) {
             std::string reply;
+            bool failed = true;
+            std::string error;
             try {
                 reply = handler(request);
+                failed = false;
             } catch (std::exception const& e) {
-                reply = "{\"error\":" + json_string(e.what()) + "}";
+                error = e.what();
+            } catch (...) {
+                error = "the handler threw something that is not a std::exception";
+            }
+            if (failed) {
+                reply = "{\"error\":" + json_string(error) + "}";
+                std::fprintf(stderr, "%s [%ld]: action %s: the handler failed: %s\n", argv[0],
+                             static_cast<long>(::getpid()), json_string(request.action).c_str(),
+                             json_string(error).c_str());
             }
             channel.reply(reply);
         }

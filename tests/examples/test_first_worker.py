@@ -1,0 +1,154 @@
+"""The first workers of docs/worker-protocol.md, copied verbatim from the
+blocks marked <!-- first-worker: FILE -->, built against a kit installed
+as the docs say, and run under the real daemon."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from daemon import Daemon
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.environ.get("ORV_SOURCE_DIR", os.path.normpath(os.path.join(HERE, "..", "..")))
+BUILD = os.environ.get("ORV_BUILD_DIR", os.path.join(SOURCE, "build"))
+DAEMON = os.environ.get("ORV_TASK_SERVICE", os.path.join(BUILD, "ts", "orv-task-service"))
+SITE_DIR_SCRIPT = os.path.join(SOURCE, "cmake", "python_site_dir.py")
+
+
+def doc_files() -> dict[str, str]:
+    with open(os.path.join(SOURCE, "docs", "worker-protocol.md")) as file:
+        text = file.read()
+    return dict(re.findall(r"<!-- first-worker: (\S+) -->\n```\w*\n(.*?)```\n", text, re.S))
+
+
+def run(command: list[str], cwd: str | None = None, env: dict[str, str] | None = None) -> str:
+    done = subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=300)
+    if done.returncode != 0:
+        raise AssertionError(f"{command} failed ({done.returncode}):\n{done.stdout}{done.stderr}")
+    return done.stdout
+
+
+def site_dir(prefix: str) -> str:
+    """Where Debian's python3 looks for packages installed under prefix."""
+    return run([sys.executable, "-I", SITE_DIR_SCRIPT, prefix]).strip()
+
+
+def configured_prefix() -> str:
+    with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
+        return re.search(r"^CMAKE_INSTALL_PREFIX:PATH=(.*)$", cache.read(), re.M).group(1)
+
+
+class FirstWorker(unittest.TestCase):
+    def setUp(self) -> None:
+        self.files = doc_files()
+        self.root = tempfile.mkdtemp(prefix="orv-first-worker-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        self.base = self.root
+        # The environment of a fresh shell: no kit from the source tree.
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "PKG_CONFIG", "CMAKE"))}
+
+    def write_doc_files(self, *names: str) -> str:
+        directory = os.path.join(self.base, "worker")
+        os.makedirs(directory, exist_ok=True)
+        for name in names:
+            self.assertIn(name, self.files, "docs/worker-protocol.md lost a first-worker block")
+            path = os.path.join(directory, name)
+            with open(path, "w") as file:
+                file.write(self.files[name])
+            os.chmod(path, 0o755)
+        return directory
+
+    def install(self, component: str) -> str:
+        prefix = os.path.join(self.base, "prefix")
+        run(["cmake", "--install", BUILD, "--prefix", prefix, "--component", component])
+        return prefix
+
+    def serve(self, worker: str, exchanges: list[tuple[str, bytes, bytes]],
+              captures: dict[str, list[str]], env: dict[str, str]) -> None:
+        """Runs worker under the daemon as service "hello", checks each
+        (action, body, reply) and the texts that land in its captures."""
+        daemon = Daemon(DAEMON, "hello", worker, env)
+        try:
+            for action, body, reply in exchanges:
+                self.assertEqual(daemon.post(f"/hello/{action}", body), (200, reply))
+            for stream, texts in captures.items():
+                for text in texts:
+                    self.assertTrue(daemon.wait_for_log(stream, text),
+                                    f"{text!r} not in {stream}:\n{daemon.log(stream)}")
+        finally:
+            self.assertEqual(daemon.stop(), 0)
+
+    def test_python_worker(self) -> None:
+        """After `cmake --install --prefix` (PYTHONPATH as the docs say) and
+        after a pip install, the documented test passes and the worker serves."""
+        def cmake_install() -> str:
+            prefix = self.install("worker-kit-python")
+            return os.path.join(prefix, site_dir(configured_prefix()))
+
+        def pip_install() -> str:
+            source = shutil.copytree(os.path.join(SOURCE, "examples", "python"),
+                                     os.path.join(self.base, "kit-source"))
+            target = os.path.join(self.base, "pip-target")
+            run([sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation",
+                 "--no-index", "--disable-pip-version-check", "--target", target, source])
+            return target
+
+        for install in (cmake_install, pip_install):
+            with self.subTest(install.__name__):
+                self.base = tempfile.mkdtemp(dir=self.root)
+                directory = self.write_doc_files("hello_worker.py", "test_hello_worker.py")
+                env = dict(self.env, PYTHONPATH=install())
+                self.assertTrue(os.path.isfile(os.path.join(env["PYTHONPATH"], "orv_worker", "testing.py")))
+                run([sys.executable, "-m", "unittest", "-q", "test_hello_worker"], directory, env)
+                self.serve(os.path.join(directory, "hello_worker.py"), [
+                    ("greet", b"{}", b'{"hello":"world","action":"greet"}'),
+                    ("greet", b"[1]", b'{"error":"\'list\' object has no attribute \'get\'"}'),
+                ], {
+                    "stdout.log": ["greeting world for 127.0.0.1\n"],
+                    "stderr.log": ["Traceback (most recent call last):",
+                                   "AttributeError: 'list' object has no attribute 'get'\n"],
+                }, env)
+
+    def test_cpp_worker(self) -> None:
+        """Built with the documented CMakeLists.txt and with the documented
+        pkg-config command line against `cmake --install --prefix`."""
+        prefix = self.install("worker-kit-cpp")
+        env = dict(self.env, CMAKE_PREFIX_PATH=prefix,
+                   PKG_CONFIG_PATH=os.path.join(prefix, "share", "pkgconfig"))
+        self.assertEqual(run(["pkg-config", "--cflags", "orv-worker"], env=env).split(),
+                         [f"-I{prefix}/include"])
+        directory = self.write_doc_files("hello_worker.cpp", "CMakeLists.txt",
+                                         "build-with-cmake.sh", "build-with-pkg-config.sh")
+        for script, program in (("build-with-cmake.sh", "build/hello-worker"),
+                                ("build-with-pkg-config.sh", "hello-worker")):
+            with self.subTest(script):
+                run(["sh", "-e", script], directory, env)
+                self.serve(os.path.join(directory, program), [
+                    ("greet", b"{}", b'{"hello":"127.0.0.1","action":"greet"}'),
+                    ("fail", b"{}", b'{"error":"asked to fail"}'),
+                ], {
+                    "stderr.log": ['hello-worker [', ']: action "fail": the handler failed: "asked to fail"\n'],
+                }, env)
+
+
+class SiteDirectory(unittest.TestCase):
+    @unittest.skipUnless(sys.executable == "/usr/bin/python3", "Debian's python3 only")
+    def test_the_python_kit_goes_where_debians_python_looks(self) -> None:
+        minor = sys.version_info.minor
+        search_path = run([sys.executable, "-I", "-c", "import sys; print(*sys.path, sep='\\n')"])
+        for prefix, directory, searched in [
+            ("/usr", "lib/python3/dist-packages", True),  # where the Debian package puts it
+            ("/usr/local", f"lib/python3.{minor}/dist-packages", True),
+            ("/opt/orv", f"lib/python3.{minor}/site-packages", False),
+        ]:
+            with self.subTest(prefix):
+                self.assertEqual(site_dir(prefix), directory)
+                self.assertEqual(f"{prefix}/{directory}" in search_path.split("\n"), searched)
+
+
+if __name__ == "__main__":
+    unittest.main()
