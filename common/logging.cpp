@@ -26,6 +26,10 @@ namespace {
 
 int const KEPT_CAPTURE_FILES = 3;
 
+// What init was given; reopen_captures needs it again.
+std::string service_name;
+std::string log_dir = LOG_DIR;
+
 std::string get_base_name(std::string const& name, std::string const& suffix) {
     return name + "." + suffix;
 }
@@ -54,9 +58,9 @@ void close_log_fd(int fd) {
     }
 }
 
-// Names in LOG_DIR that begin with prefix, ascending in byte order.
+// Names in the log directory that begin with prefix, ascending in byte order.
 std::set<std::string> list_capture_files(std::string const& prefix) {
-    DIR* dir = ::opendir(LOG_DIR);
+    DIR* dir = ::opendir(log_dir.c_str());
     if (dir == nullptr) throw Exception(error_string(errno));
     std::set<std::string> names;
     errno = 0;
@@ -77,21 +81,21 @@ void rotate(std::string const& stream, std::string const& prefix) {
         std::set<std::string> const names = list_capture_files(prefix);
         std::size_t excess = names.size() > KEPT_CAPTURE_FILES ? names.size() - KEPT_CAPTURE_FILES : 0;
         for (auto it = names.begin(); excess > 0; ++it, --excess) {
-            std::string const path = join(LOG_DIR, *it);
+            std::string const path = join(log_dir, *it);
             if (::unlink(path.c_str()) == -1) {
                 report("Failed to remove log file " + path + ": " + error_string(errno) + ".");
             }
         }
     } catch (std::exception const& e) {
         report("Failed to rotate log files for " + stream + ". Error while reading directory " +
-               LOG_DIR + ": " + e.what() + ".");
+               log_dir + ": " + e.what() + ".");
     }
 }
 
 void capture(std::string const& name, std::string const& stream, int target_fd,
              std::string const& stamp) {
     std::string const link_name = get_base_name(name, stream) + ".log";
-    std::string const link_path = join(LOG_DIR, link_name);
+    std::string const link_path = join(log_dir, link_name);
     std::string const file_path = link_path + "." + stamp;
 
     int const fd = retry_eintr(
@@ -114,33 +118,55 @@ void capture(std::string const& name, std::string const& stream, int target_fd,
     rotate(stream, link_name + ".");
 }
 
+void start_library(std::string const& name) {
+    // The library keeps a pointer to the name it is given.
+    static std::string program_name;
+    program_name = name;
+    google::InitGoogleLogging(program_name.c_str());
+    google::InstallFailureSignalHandler();
+}
+
 void configure_library(std::string const& name) {
-    FLAGS_log_dir = LOG_DIR;
+    FLAGS_log_dir = log_dir;
     FLAGS_alsologtostderr = false;
     FLAGS_stderrthreshold = google::GLOG_FATAL;
     google::SetLogFilenameExtension(".log.");
-    google::SetLogDestination(google::GLOG_INFO, join(LOG_DIR, get_base_name(name, "info")).c_str());
+    google::SetLogDestination(google::GLOG_INFO, join(log_dir, get_base_name(name, "info")).c_str());
     google::SetLogSymlink(google::GLOG_INFO, name.c_str());
     google::SetLogDestination(google::GLOG_WARNING, "");
-    google::SetLogDestination(google::GLOG_ERROR, join(LOG_DIR, get_base_name(name, "error")).c_str());
+    google::SetLogDestination(google::GLOG_ERROR, join(log_dir, get_base_name(name, "error")).c_str());
     google::SetLogSymlink(google::GLOG_ERROR, name.c_str());
     google::SetLogDestination(google::GLOG_FATAL, "");
     FLAGS_logbufsecs = 0;
     FLAGS_logbuflevel = -1;
     FLAGS_max_log_size = 20;
-    // The library keeps a pointer to the name it is given.
-    static std::string const program_name = name;
-    google::InitGoogleLogging(program_name.c_str());
-    google::InstallFailureSignalHandler();
+    start_library(name);
 }
 
 }  // namespace
 
-void init(std::string const& name) {
+void init(std::string const& name, std::string const& directory) {
+    service_name = name;
+    log_dir = directory;
     std::string const stamp = time_stamp();
     capture(name, "stderr", STDERR_FILENO, stamp);
     capture(name, "stdout", STDOUT_FILENO, stamp);
     configure_library(name);
+}
+
+void init_to_stderr(std::string const& name) {
+    FLAGS_logtostderr = true;
+    FLAGS_logbufsecs = 0;
+    FLAGS_logbuflevel = -1;
+    start_library(name);
+}
+
+bool reopen_captures() {
+    if (service_name.empty()) return false;
+    std::string const stamp = time_stamp();
+    capture(service_name, "stderr", STDERR_FILENO, stamp);
+    capture(service_name, "stdout", STDOUT_FILENO, stamp);
+    return true;
 }
 
 void shutdown() { google::ShutdownGoogleLogging(); }

@@ -6,16 +6,26 @@
 namespace orv {
 namespace logging {
 
-// The directory every log and capture file goes to.
+// The directory log and capture files go to unless init is told otherwise.
 extern char const LOG_DIR[];
 
 // Captures standard error and standard output into time-stamped files under
-// LOG_DIR (keeping the three newest of each stream, with a fixed-name link to
-// the newest), and points the logging library at LOG_DIR/NAME.info and
-// LOG_DIR/NAME.error. Throws orv::Exception when a capture file cannot be
-// opened or duplicated onto its descriptor; other problems are reported on
-// standard error and skipped.
-void init(std::string const& name);
+// the directory (keeping the three newest of each stream, with a fixed-name
+// link to the newest), and points the logging library at DIR/NAME.info and
+// DIR/NAME.error. Throws orv::Exception when a capture file cannot be opened
+// or duplicated onto its descriptor; other problems are reported on standard
+// error and skipped.
+void init(std::string const& name, std::string const& directory = LOG_DIR);
+
+// Sends every record to standard error instead, and captures nothing: for a
+// service manager or a container that collects the process's output.
+void init_to_stderr(std::string const& name);
+
+// Starts new capture files for standard error and output (a new time stamp),
+// moves the links to them and keeps the three newest of each stream, so that
+// the old ones can be rotated away. Runs while other threads log: each
+// stream changes in one dup2. False (and nothing done) after init_to_stderr.
+bool reopen_captures();
 
 // Flushes and closes the logging library's files.
 void shutdown();

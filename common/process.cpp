@@ -194,10 +194,10 @@ int fork_process(bool unblock_signals, bool close_fds, std::set<int> const& keep
 
 namespace daemon {
 
-void daemonize(std::set<int> keep, bool detach) {
+void daemonize(std::set<int> keep, bool detach, ParentWait const& parent_wait) {
     keep.insert({0, 1, 2});
     if (detach) {
-        if (process::fork_process(true, true, keep) != 0) ::_exit(0);
+        if (process::fork_process(true, true, keep) != 0) ::_exit(parent_wait ? parent_wait() : 0);
         if (::setsid() == -1) {
             throw Exception("Unable to create a new SID for the child process: %1%.", error_string(errno));
         }

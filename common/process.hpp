@@ -1,6 +1,7 @@
 #ifndef ORV_COMMON_PROCESS_HPP
 #define ORV_COMMON_PROCESS_HPP
 
+#include <functional>
 #include <set>
 #include <vector>
 
@@ -40,10 +41,15 @@ extern bool use_close_range;
 
 namespace daemon {
 
+// What the invoking process does after the fork instead of exiting with 0 at
+// once: its result becomes that process's exit status.
+typedef std::function<int()> ParentWait;
+
 // Detaches the program from its terminal (when detach is set the invoking
-// process exits with status 0 inside this call), moves to "/", clears the
-// umask, ignores SIGHUP and points standard input at "/dev/null".
-void daemonize(std::set<int> keep, bool detach);
+// process exits inside this call, with 0 or what parent_wait returns), moves
+// to "/", clears the umask, ignores SIGHUP and points standard input at
+// "/dev/null".
+void daemonize(std::set<int> keep, bool detach, ParentWait const& parent_wait = ParentWait());
 
 }  // namespace daemon
 }  // namespace orv

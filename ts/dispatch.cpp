@@ -9,6 +9,7 @@
 #include <glog/logging.h>
 
 #include "common/exception.hpp"
+#include "ts/service_events.hpp"
 #include "ts/ts.hpp"
 #include "ts/worker.hpp"
 
@@ -93,6 +94,9 @@ void TaskService::heartbeat() {
         tick = ++tick_;
         busy_history_.start_tick(tick_);
     }
+
+    if (config_.events != nullptr) config_.events->census(census.count, census.busy(), census.idle);
+    finish_recycling(census);
 
     ServiceState const state = static_cast<ServiceState>(state_.load());
     BalanceDecision const decision = decide_balance(state, census.count, max_busy, config_.min_workers, tick);

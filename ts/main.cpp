@@ -1,80 +1,106 @@
-// orv-task-service SERVICE[/GROUP] PORT WORKER-PROGRAM [WORKER-ARG ...]
+// orv-task-service [OPTION...] SERVICE[/GROUP] PORT WORKER-PROGRAM [WORKER-ARG ...]
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <set>
 #include <string>
-#include <vector>
 
-#include <boost/lexical_cast.hpp>
 #include <glog/logging.h>
 
 #include "common/logging.hpp"
 #include "common/process.hpp"
+#include "common/readiness.hpp"
+#include "ts/options.hpp"
+#include "ts/startup_report.hpp"
 #include "ts/ts.hpp"
 
 namespace {
 
-char const LISTEN_ADDRESS[] = "0.0.0.0";
-std::uint64_t const MIN_WORKERS = 10;
-std::uint64_t const MAX_WORKERS = 100;
 int const EXIT_USAGE = 2;
+// How long the launcher waits for the daemon to listen.
+std::chrono::seconds const READINESS_PATIENCE(10);
 
-struct CommandLine {
-    std::string service;
-    std::string group;
-    int port = 0;
-    std::string worker_program;
-    std::vector<std::string> worker_args;
-};
-
-// Splits SERVICE[/GROUP] at the first slash; the group may hold more slashes.
-void split_service(std::string const& text, CommandLine& line) {
-    std::string::size_type const slash = text.find('/');
-    line.service = text.substr(0, slash);
-    if (slash != std::string::npos) line.group = text.substr(slash + 1);
-}
-
-std::string start_line(CommandLine const& line) {
-    std::string text = "Starting task service for " + line.service;
-    if (!line.group.empty()) text += " in group " + line.group;
+std::string start_line(orv::ts::Options const& options) {
+    std::string text = "Starting task service for " + options.service;
+    if (!options.group.empty()) text += " in group " + options.group;
     return text + "...";
 }
 
-}  // namespace
+orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::ServiceEvents& events) {
+    orv::ts::ServiceConfig config;
+    config.address = options.listen;
+    config.port = options.port;
+    config.worker_program = options.worker_program;
+    config.worker_args = options.worker_args;
+    config.min_workers = options.min_workers;
+    config.max_workers = options.max_workers;
+    config.service_name = options.service;
+    config.group_name = options.group;
+    config.max_connections = options.max_connections;
+    config.threads = options.threads;
+    config.events = &events;
+    return config;
+}
 
-int main(int argc, char* argv[]) {
-    if (argc < 4) {
-        std::cerr << "Invalid command line arguments." << std::endl;
-        return EXIT_USAGE;
-    }
-    CommandLine line;
-    split_service(argv[1], line);
-    try {
-        line.port = boost::lexical_cast<int>(std::string(argv[2]));
-    } catch (boost::bad_lexical_cast const& e) {
-        std::cerr << e.what() << std::endl;
-        return EXIT_USAGE;
-    }
-    line.worker_program = argv[3];
-    line.worker_args.assign(argv + 4, argv + argc);
-
+// Detaches (the launcher then waits for the daemon's word and exits with its
+// verdict) or stays in the foreground, sets up logging and runs the service
+// until it stops. The result is the daemon's exit status.
+int run(orv::ts::Options const& options) {
+    std::unique_ptr<orv::daemon::Readiness> readiness;
+    if (!options.foreground) readiness.reset(new orv::daemon::Readiness);
+    orv::ts::StartupReport report(readiness.get(), options.pid_file);
     bool logging_ready = false;
     try {
-        orv::daemon::daemonize(std::set<int>(), true);
-        orv::logging::init(line.service);
+        if (readiness) {
+            orv::daemon::daemonize({readiness->report_fd()}, true,
+                                   [&readiness] { return readiness->wait(READINESS_PATIENCE); });
+            readiness->in_daemon();
+        } else {
+            orv::daemon::daemonize({}, false);
+        }
+        if (options.log_to_stderr) {
+            orv::logging::init_to_stderr(options.service);
+        } else {
+            orv::logging::init(options.service, options.log_dir);
+        }
         logging_ready = true;
-        LOG(INFO) << start_line(line);
-        orv::ts::TaskService service(LISTEN_ADDRESS, line.port, line.worker_program, line.worker_args,
-                                     MIN_WORKERS, MAX_WORKERS, line.service, line.group);
+        LOG(INFO) << start_line(options);
+        orv::ts::TaskService service(service_config(options, report));
     } catch (std::exception const& e) {
+        std::string const text = std::string("The daemon crashed: ") + e.what();
+        // A detached daemon's launcher prints the text it is sent.
+        report.failed(text);
         if (!logging_ready) {
-            std::cerr << "The daemon crashed: " << e.what() << std::endl;
+            if (!readiness) std::cerr << text << std::endl;
             return EXIT_FAILURE;
         }
-        LOG(ERROR) << "The daemon crashed: " << e.what();
+        LOG(ERROR) << text;
         orv::logging::shutdown();
         return EXIT_FAILURE;
     }
     orv::logging::shutdown();
     return EXIT_SUCCESS;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    orv::ts::Options options;
+    try {
+        options = orv::ts::parse_options(argc, argv);
+        if (options.help) {
+            std::cout << orv::ts::usage();
+            return EXIT_SUCCESS;
+        }
+        if (options.version) {
+            std::cout << "orv-task-service " << ORV_VERSION << std::endl;
+            return EXIT_SUCCESS;
+        }
+        orv::ts::check_paths(options);
+    } catch (orv::ts::UsageError const& e) {
+        std::cerr << e.what() << std::endl;
+        return EXIT_USAGE;
+    }
+    return run(options);
 }

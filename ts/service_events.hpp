@@ -1,6 +1,8 @@
 #ifndef ORV_TS_SERVICE_EVENTS_HPP
 #define ORV_TS_SERVICE_EVENTS_HPP
 
+#include <cstdint>
+
 namespace orv {
 namespace ts {
 
@@ -14,6 +16,12 @@ public:
 
     // The HTTP endpoint accepts connections on this port.
     virtual void listening(unsigned short port) = 0;
+    // Each heartbeat's census.
+    virtual void census(std::uint64_t /*workers*/, std::uint64_t /*busy*/, std::uint64_t /*idle*/) {}
+    // SIGUSR2 began replacing every worker; recycled() follows once the last
+    // old one is gone.
+    virtual void recycling() {}
+    virtual void recycled() {}
     // A termination signal began the stop.
     virtual void stopping() {}
 };

@@ -15,6 +15,7 @@
 #include <glog/logging.h>
 
 #include "common/exception.hpp"
+#include "common/logging.hpp"
 #include "common/process.hpp"
 #include "ts/service_events.hpp"
 #include "ts/worker.hpp"
@@ -30,6 +31,17 @@ namespace {
 std::size_t pool_size(ServiceConfig const& config) {
     if (config.threads != 0) return config.threads;
     return static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(config.max_workers / 50, 5), 50));
+}
+
+// How a worker's process ended, for the line after the designed ones.
+std::string describe_exit(int number, pid_t pid, int status) {
+    std::string text = "Worker #" + std::to_string(number) + " [" + std::to_string(pid) + "] ";
+    if (WIFSIGNALED(status)) {
+        int const signal = WTERMSIG(status);
+        char const* name = ::sigdescr_np(signal);
+        return text + "was killed by signal " + std::to_string(signal) + " (" + (name ? name : "unknown") + ").";
+    }
+    return text + "exited with status " + std::to_string(WEXITSTATUS(status)) + ".";
 }
 
 ServiceConfig designed_config(std::string const& address, int port, std::string const& worker_program,
@@ -66,7 +78,8 @@ TaskService::TaskService(ServiceConfig const& config)
       control_(io_context_.get_executor()),
       signal_fd_(io_context_),
       heartbeat_timer_(io_context_),
-      tick_(0) {
+      tick_(0),
+      recycling_(false) {
     run();
 }
 
@@ -87,7 +100,7 @@ void TaskService::run() {
         for (std::size_t i = pool_size(config_); i > 0; --i) {
             pool.create_thread([this] { io_context_.run(); });
         }
-        signal_fd_.assign(process::setup_signal_handler({SIGCHLD, SIGINT, SIGTERM, SIGQUIT}));
+        signal_fd_.assign(process::setup_signal_handler({SIGCHLD, SIGINT, SIGTERM, SIGQUIT, SIGUSR1, SIGUSR2}));
         messaging_server_.start();
     } catch (std::exception const&) {
         io_context_.stop();
@@ -143,6 +156,18 @@ void TaskService::handle_signal(int signal) {
         reap_children();
         return;
     }
+    if (signal == SIGUSR1) {
+        // Workers write into the files they inherited: only fresh workers
+        // write into the new ones.
+        LOG(INFO) << "Signal (" << signal << ") received. Reopening the capture files...";
+        if (logging::reopen_captures()) recycle_workers();
+        return;
+    }
+    if (signal == SIGUSR2) {
+        LOG(INFO) << "Signal (" << signal << ") received. Replacing every worker...";
+        recycle_workers();
+        return;
+    }
     LOG(INFO) << "Termination signal (" << signal << ") received. Stopping the service...";
     int old_state;
     {
@@ -160,11 +185,35 @@ void TaskService::handle_signal(int signal) {
     }
 }
 
+// Idle workers end at once, busy ones as soon as their exchange is over;
+// new requests start fresh workers meanwhile, so nothing is refused.
+void TaskService::recycle_workers() {
+    if (state_ != running) return;
+    if (config_.events != nullptr && !recycling_) config_.events->recycling();
+    recycling_ = true;
+    std::vector<boost::shared_ptr<Worker>> idle;
+    {
+        boost::shared_lock<boost::shared_mutex> lock(workers_mutex_);
+        for (auto const& entry : workers_.workers()) {
+            if (entry.second->retire()) idle.push_back(entry.second);
+        }
+    }
+    for (auto const& worker : idle) worker->kill();
+}
+
+void TaskService::finish_recycling(Census const& census) {
+    if (!recycling_ || census.retiring > 0) return;
+    recycling_ = false;
+    LOG(INFO) << "Every worker has been replaced.";
+    if (config_.events != nullptr) config_.events->recycled();
+}
+
 void TaskService::reap_children() {
     for (;;) {
-        pid_t const pid = ::waitpid(-1, nullptr, WNOHANG);
+        int status = 0;
+        pid_t const pid = ::waitpid(-1, &status, WNOHANG);
         if (pid > 0) {
-            child_terminated(pid);
+            child_terminated(pid, status);
         } else if (pid == 0) {
             return;
         } else if (errno != EINTR) {
@@ -174,7 +223,7 @@ void TaskService::reap_children() {
     }
 }
 
-void TaskService::child_terminated(int pid) {
+void TaskService::child_terminated(int pid, int status) {
     LOG(INFO) << "Child " << pid << " terminated.";
     boost::shared_ptr<Worker> worker;
     bool unexpected = false;
@@ -193,11 +242,18 @@ void TaskService::child_terminated(int pid) {
         removable = state == Worker::State::error || state == Worker::State::terminating;
     }
     if (unexpected) LOG(ERROR) << "Worker #" << worker->id() << " unexpectedly terminated.";
-    if (removable) {
-        if (!unexpected) LOG(INFO) << "Worker #" << worker->id() << " terminated.";
+    if (removable && !unexpected) LOG(INFO) << "Worker #" << worker->id() << " terminated.";
+    LOG_IF(INFO, !unexpected) << describe_exit(worker->id(), pid, status);
+    LOG_IF(ERROR, unexpected) << describe_exit(worker->id(), pid, status);
+    if (!removable) return;
+    bool last_while_stopping;
+    {
         boost::unique_lock<boost::shared_mutex> lock(workers_mutex_);
         workers_.erase(worker);
+        last_while_stopping = state_ != running && workers_.empty();
     }
+    // The stop need not wait for the next tick to find the table empty.
+    if (last_while_stopping) heartbeat_timer_.cancel();
 }
 
 void TaskService::cancel_signal_wait() {

@@ -67,8 +67,10 @@ private:
     void signal_fd_handler(boost::system::error_code const& ec);
     std::vector<int> read_signals();
     void handle_signal(int signal);
+    void recycle_workers();
+    void finish_recycling(Census const& census);
     void reap_children();
-    void child_terminated(int pid);
+    void child_terminated(int pid, int status);
     void cancel_signal_wait();
 
     ServiceConfig const config_;
@@ -84,6 +86,9 @@ private:
     BusyHistory busy_history_;
     boost::asio::steady_timer heartbeat_timer_;
     std::uint64_t tick_;
+    // SIGUSR2 marked workers for replacement and some are still there; only
+    // the control strand touches it.
+    bool recycling_;
 };
 
 }  // namespace ts

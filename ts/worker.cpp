@@ -1,6 +1,7 @@
 #include "ts/worker.hpp"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -52,6 +53,7 @@ Worker::Worker(int number, boost::asio::io_context& io, std::chrono::steady_cloc
       pid_(0),
       state_(State::created),
       connection_state_(ConnectionState::idle),
+      retiring_(false),
       socket_(io),
       buffer_(BUFFER_SIZE),
       reply_size_(0),
@@ -90,7 +92,12 @@ void Worker::start(std::string const& service, std::string const& group, std::st
             // pid is recorded here.
             boost::shared_lock_guard<boost::shared_mutex> lock(fork_mutex);
             pid_t const pid = process::fork_process(true, true, keep);
-            if (pid == 0) command.exec();
+            if (pid == 0) {
+                // The daemon runs with a cleared umask; files a worker
+                // creates must not be writable by everyone.
+                ::umask(022);
+                command.exec();
+            }
             pid_ = pid;
         }
     } catch (...) {
@@ -119,9 +126,17 @@ bool Worker::try_acquire_for_termination() { return try_acquire_for_state(State:
 bool Worker::try_acquire_for_state(State target) {
     if (state_ != State::idle) return false;
     boost::lock_guard<boost::mutex> lock(mutex_);
-    if (state_ != State::idle) return false;
+    if (state_ != State::idle || (target == State::busy && retiring_)) return false;
     set_state(target, ConnectionState::idle);
     return true;
+}
+
+// The flag first, then the attempt: whichever of this and the end of an
+// exchange comes second finds both the flag and the idle state, so a
+// retiring worker is never left idle.
+bool Worker::retire() {
+    retiring_ = true;
+    return try_acquire_for_termination();
 }
 
 void Worker::set_state(State state, ConnectionState connection_state) {

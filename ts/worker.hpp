@@ -72,10 +72,17 @@ public:
     void start(std::string const& service, std::string const& group, std::string const& program,
                std::vector<std::string> const& args, boost::shared_mutex& fork_mutex);
 
-    // Reserve an idle worker; false (and no change) for any other state.
+    // Reserve an idle worker; false (and no change) for any other state, and
+    // for a request also once the worker is retiring.
     bool try_acquire_for_request();
     bool try_acquire_for_termination();
     bool try_acquire_for_state(State target);
+
+    // Marks the worker for replacement: it takes no new request, and ends as
+    // soon as its exchange is over. True when it was idle and is now
+    // terminating: the caller kills it.
+    bool retire();
+    bool retiring() const { return retiring_; }
 
     // Asks the process to end: SIGTERM at first, SIGKILL once the kill
     // escalation has passed since the first call. Returns true when the
@@ -139,6 +146,7 @@ private:
     boost::mutex mutex_;
     std::atomic<State> state_;
     std::atomic<ConnectionState> connection_state_;
+    std::atomic<bool> retiring_;
     boost::asio::local::stream_protocol::socket socket_;
     boost::asio::streambuf buffer_;
     std::string data_;

@@ -205,7 +205,7 @@ void Worker::deliver_reply() {
 }
 
 // Its value carries no meaning. Another thread may own the worker once it
-// is idle: touch nothing after.
+// is idle, so only the thread-safe retirement check follows.
 void Worker::take_completion_byte() {
     buffer_.consume(1);
     if (has_stray_bytes()) {
@@ -215,6 +215,7 @@ void Worker::take_completion_byte() {
         return;
     }
     set_state(State::idle, ConnectionState::idle);
+    if (retiring_ && try_acquire_for_termination()) kill();
 }
 
 void Worker::send_reply(net::messaging::ReplyCallback const& on_reply, std::string reply) {

@@ -50,6 +50,7 @@ Census WorkerTable::census() const {
     census.count = workers_.size();
     for (auto const& entry : workers_) {
         Worker::State const state = entry.second->state();
+        census.retiring += entry.second->retiring();
         if (state == Worker::State::idle) {
             ++census.idle;
         } else if (is_broken_or_dying(state)) {

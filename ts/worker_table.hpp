@@ -22,6 +22,8 @@ struct Census {
     std::vector<boost::shared_ptr<Worker>> dying;
     // Broken or dying workers without a process: ready to be swept.
     bool dead = false;
+    // Workers marked for replacement and not gone yet.
+    std::uint64_t retiring = 0;
 
     std::uint64_t busy() const { return count - idle; }
 };

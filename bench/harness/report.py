@@ -87,7 +87,7 @@ def generator_notes(summary, points, targets, gens):
 
 
 def goals(summary, gens, cold):
-    """The issue's targets, checked at 100-byte bodies and the highest
+    """The targets, checked at 100-byte bodies and the highest
     client count, for each generator that ran that point."""
     lines = []
     for gen in gens:

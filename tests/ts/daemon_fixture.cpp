@@ -2,10 +2,9 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,14 +12,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
+
+#include "eventually.hpp"
+#include "raw_client.hpp"
 
 namespace orv {
 namespace test {
@@ -28,15 +27,7 @@ namespace test {
 namespace {
 
 char const DAEMON_BIN[] = ORV_TASK_SERVICE_BIN;
-
-bool poll_until(int timeout_ms, std::function<bool()> const& condition) {
-    auto const deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+int const START_ATTEMPTS = 5;
 
 std::vector<std::string> list_dir(std::string const& path) {
     std::vector<std::string> names;
@@ -47,125 +38,109 @@ std::vector<std::string> list_dir(std::string const& path) {
     return names;
 }
 
-int connect_loopback(int port) {
-    int const fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// The mount namespace set-up of the launched process: a tmpfs over /var/log
-// hides the machine's logs (in this namespace only), and the test's own
-// directory is bound to /var/log/orv inside it.
-void enter_private_log_dir(std::string const& log_dir) {
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", "/var/log", "tmpfs", 0, nullptr) != 0 || ::mkdir("/var/log/orv", 0755) != 0 ||
-        ::mount(log_dir.c_str(), "/var/log/orv", nullptr, MS_BIND, nullptr) != 0) {
-        std::perror("private log directory");
-        ::_exit(120);
-    }
+bool is_regular(std::string const& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 }  // namespace
 
-Daemon::Daemon() : port_(free_port()), pid_(0) {
+Daemon::Daemon() : port_(0), pid_(0), err_fd_(-1) {
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     char pattern[] = "/tmp/orv-daemon-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
     log_dir_ = pattern;
 }
 
+// Whatever the test left running ends here: the daemon and its workers.
 Daemon::~Daemon() {
-    // Whatever the test left running is ended here: the daemon and its workers.
-    std::vector<pid_t> children = workers();
-    if (pid_ > 0 && ::kill(pid_, 0) == 0) {
+    std::vector<pid_t> const children = workers();
+    if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
         wait_exit(5000);
     }
     for (pid_t child : children) ::kill(child, SIGKILL);
     for (pid_t child : children) ::waitpid(child, nullptr, 0);
-    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    if (err_fd_ >= 0) ::close(err_fd_);
     // ORV_KEEP_LOGS keeps the daemon's logs for a look after the test.
     if (std::getenv("ORV_KEEP_LOGS") == nullptr) std::system(("rm -rf " + log_dir_).c_str());
 }
 
-int Daemon::launch(std::string const& service, std::vector<std::string> const& worker_command,
-                   std::vector<std::string> const& extra) {
-    std::vector<std::string> args = {DAEMON_BIN, service, std::to_string(port_)};
-    args.insert(args.end(), worker_command.begin(), worker_command.end());
-    args.insert(args.end(), extra.begin(), extra.end());
-    pid_t const launcher = ::fork();
-    if (launcher == 0) {
-        enter_private_log_dir(log_dir_);
+void Daemon::start(std::vector<std::string> const& worker, std::vector<std::string> const& options,
+                   std::string const& service, std::vector<std::string> const& env) {
+    bool foreground = false;
+    for (auto const& option : options) foreground = foreground || option == "--foreground" || option == "-f";
+    for (int attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
+        port_ = free_port();
+        std::vector<std::string> args = {DAEMON_BIN, "--log-dir", log_dir_, "--pid-file", log_dir_ + "/pid"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back(service);
+        args.push_back(std::to_string(port_));
+        args.insert(args.end(), worker.begin(), worker.end());
+        if (try_start(args, foreground, env)) return;
+    }
+    throw std::runtime_error("the daemon did not start");
+}
+
+// True once the daemon listens; false when the chosen port was taken.
+bool Daemon::try_start(std::vector<std::string> const& args, bool foreground, std::vector<std::string> const& env) {
+    std::string const pid_file = log_dir_ + "/pid";
+    if (!foreground) {
+        ProgramRun const launcher = run_program(args, env);
+        if (launcher.exit_code() == 1 && launcher.err.find("bind: Address already in use") != std::string::npos)
+            return false;
+        if (launcher.exit_code() != 0) throw std::runtime_error("launcher failed: " + launcher.err);
+        pid_ = static_cast<pid_t>(std::atoi(read_file(pid_file).c_str()));
+        return true;
+    }
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::dup2(err[1], 2);
+        std::vector<std::string> words = args;
+        for (auto const& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
         std::vector<char*> argv;
-        for (auto& arg : args) argv.push_back(&arg[0]);
+        for (auto& word : words) argv.push_back(&word[0]);
         argv.push_back(nullptr);
         ::execv(DAEMON_BIN, argv.data());
-        ::_exit(121);
+        ::_exit(127);
     }
+    ::close(err[1]);
+    if (err_fd_ >= 0) ::close(err_fd_);
+    err_fd_ = err[0];
+    ::fcntl(err_fd_, F_SETFL, O_NONBLOCK);
     int status = 0;
-    ::waitpid(launcher, &status, 0);
-    return status;
-}
-
-void Daemon::start(std::string const& service, std::vector<std::string> const& worker_command) {
-    int const status = launch(service, worker_command);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("launcher failed");
-    if (!poll_until(10000, [this] { return (pid_ = find_pid()) != 0; })) {
-        throw std::runtime_error("no daemon pid");
-    }
-    bool const up = poll_until(10000, [this] {
-        int const fd = connect_loopback(port_);
-        if (fd >= 0) ::close(fd);
-        return fd >= 0;
+    bool exited = false;
+    eventually([&] {
+        exited = ::waitpid(pid_, &status, WNOHANG) == pid_;
+        return exited || is_regular(pid_file);
     });
-    if (!up) throw std::runtime_error("daemon does not listen");
+    if (!exited) return true;
+    pid_ = 0;
+    if (info_log().find("bind: Address already in use") != std::string::npos) return false;
+    throw std::runtime_error("the foreground daemon exited: " + foreground_err());
 }
 
-pid_t Daemon::find_pid() const {
-    for (auto const& name : list_dir(log_dir_)) {
-        if (name.size() < 11 || name.compare(name.size() - 11, 11, ".stderr.log") != 0) continue;
-        char target[512] = {};
-        if (::readlink((log_dir_ + "/" + name).c_str(), target, sizeof(target) - 1) <= 0) continue;
-        char const* dot = std::strrchr(target, '.');
-        return dot != nullptr ? static_cast<pid_t>(std::atoi(dot + 1)) : 0;
-    }
-    return 0;
-}
-
-// The link names the file by its path inside the daemon's namespace; the
-// same name sits in the test's directory.
-std::string Daemon::capture(std::string const& service, std::string const& stream) const {
-    char target[512] = {};
-    std::string const link = log_dir_ + "/" + service + "." + stream + ".log";
-    if (::readlink(link.c_str(), target, sizeof(target) - 1) <= 0) return std::string();
-    char const* name = std::strrchr(target, '/');
-    return read_file(log_dir_ + "/" + (name != nullptr ? name + 1 : target));
+std::string Daemon::foreground_err() const {
+    std::string text;
+    char chunk[4096];
+    for (ssize_t got; err_fd_ >= 0 && (got = ::read(err_fd_, chunk, sizeof(chunk))) > 0;) text.append(chunk, got);
+    return text;
 }
 
 std::string Daemon::info_log() const {
     std::string text;
     for (auto const& name : list_dir(log_dir_)) {
-        struct stat info;
         std::string const path = log_dir_ + "/" + name;
-        if (name.find(".info") != std::string::npos && ::lstat(path.c_str(), &info) == 0 &&
-            S_ISREG(info.st_mode)) {
-            text += read_file(path);
-        }
+        if (name.find(".info") != std::string::npos && is_regular(path)) text += read_file(path);
     }
     return text;
 }
 
 bool Daemon::wait_for_log(std::string const& text, int timeout_ms) const {
-    return poll_until(timeout_ms, [&] { return info_log().find(text) != std::string::npos; });
+    return eventually([&] { return info_log().find(text) != std::string::npos; },
+                      std::chrono::milliseconds(timeout_ms));
 }
 
 int Daemon::count_in_log(std::string const& text) const {
@@ -178,16 +153,9 @@ int Daemon::count_in_log(std::string const& text) const {
 std::vector<pid_t> Daemon::workers() const {
     std::vector<pid_t> children;
     if (pid_ <= 0) return children;
-    for (auto const& name : list_dir("/proc")) {
-        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::string const stat = read_file("/proc/" + name + "/stat");
-        std::string::size_type const end_of_name = stat.rfind(')');
-        if (end_of_name == std::string::npos) continue;
-        std::istringstream fields(stat.substr(end_of_name + 1));
-        std::string state;
-        pid_t parent = 0;
-        fields >> state >> parent;
-        if (parent == pid_) children.push_back(static_cast<pid_t>(std::atoi(name.c_str())));
+    for (auto const& task : list_dir("/proc/" + std::to_string(pid_) + "/task")) {
+        std::istringstream list(read_file("/proc/" + std::to_string(pid_) + "/task/" + task + "/children"));
+        for (pid_t child; list >> child;) children.push_back(child);
     }
     return children;
 }
@@ -199,30 +167,16 @@ int Daemon::stop(int signal, int timeout_ms) {
 
 int Daemon::wait_exit(int timeout_ms) {
     int status = -1;
-    bool const done = poll_until(timeout_ms, [&] {
-        int raw = 0;
-        if (::waitpid(pid_, &raw, WNOHANG) != pid_) return false;
-        status = raw;
-        return true;
-    });
-    if (done) pid_ = -pid_;  // reaped: the destructor leaves it alone
+    bool const done = eventually(
+        [&] {
+            int raw = 0;
+            if (::waitpid(pid_, &raw, WNOHANG) != pid_) return false;
+            status = raw;
+            return true;
+        },
+        std::chrono::milliseconds(timeout_ms));
+    if (done) pid_ = 0;  // reaped: the destructor leaves it alone
     return done ? status : -1;
-}
-
-std::string http_exchange(int port, std::string const& raw, int timeout_ms) {
-    int const fd = connect_loopback(port);
-    if (fd < 0) return std::string();
-    ::send(fd, raw.data(), raw.size(), MSG_NOSIGNAL);
-    std::string reply;
-    char chunk[65536];
-    pollfd waiting{fd, POLLIN, 0};
-    while (::poll(&waiting, 1, timeout_ms) == 1) {
-        ssize_t const n = ::read(fd, chunk, sizeof(chunk));
-        if (n <= 0) break;
-        reply.append(chunk, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return reply;
 }
 
 std::string post_request(std::string const& path, std::string const& body) {
@@ -231,7 +185,7 @@ std::string post_request(std::string const& path, std::string const& body) {
 }
 
 std::string post(int port, std::string const& path, std::string const& body) {
-    return http_exchange(port, post_request(path, body));
+    return round_trip(static_cast<unsigned short>(port), post_request(path, body));
 }
 
 int free_port() {

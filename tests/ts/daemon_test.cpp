@@ -1,13 +1,18 @@
-// The daemon as an operator runs it: the real binary, detached, with the
-// test worker behind it and its logs in a private directory.
+// The daemon as an operator runs it: the real binary with the test worker
+// behind it, its logs in a private directory.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <mutex>
 #include <future>
 #include <set>
 #include <string>
@@ -16,231 +21,335 @@
 
 #include <gtest/gtest.h>
 
+#include "documents.hpp"
+#include "eventually.hpp"
+#include "raw_client.hpp"
 #include "tests/ts/daemon_fixture.hpp"
 
 namespace {
 
 using orv::test::Daemon;
-using orv::test::http_exchange;
+using orv::test::eventually;
+using orv::test::json_response;
 using orv::test::post;
-using orv::test::post_request;
+using orv::test::read_file;
+using orv::test::ProgramRun;
+using orv::test::UNAVAILABLE;
+
+std::string const BIN = ORV_TASK_SERVICE_BIN;
 
 std::vector<std::string> worker(std::vector<std::string> behaviour = {}) {
     behaviour.insert(behaviour.begin(), TEST_WORKER_BIN);
     return behaviour;
 }
 
-std::string ok_reply(std::string const& body) {
-    return "HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
-}
+bool exited_with(int status, int code) { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
-std::string const UNAVAILABLE = "HTTP/1.0 503 Service Unavailable\r\n\r\n";
-std::string const INTERNAL_ERROR =
-    "{ \"error_code\" : \"InternalError\", \"error_status\" : \"500 Internal Server Error\", "
-    "\"error_message\" : \"We encountered an internal error. Please try again.\" }";
-
-// Sends `count` requests at once and returns their replies.
-std::vector<std::string> concurrent_posts(int port, int count, std::string const& path) {
-    std::vector<std::future<std::string>> replies;
-    for (int i = 0; i < count; ++i) {
-        replies.push_back(std::async(std::launch::async, [=] { return post(port, path, "{\"n\":" + std::to_string(i) + "}"); }));
-    }
-    std::vector<std::string> result;
-    for (auto& reply : replies) result.push_back(reply.get());
-    return result;
-}
-
-TEST(Daemon, AnswersThroughAWorkerInItsGroup) {
+// The designed command line, with no option at all: detached, listening on
+// every IPv4 address, logging under /var/log/orv. That directory is a
+// private one here: the program runs in a mount namespace of its own in
+// which the test's directory is bound over /var/log/orv.
+TEST(Daemon, DesignedCommandLineWithoutOptions) {
     Daemon daemon;
-    // One write per answer: the completion byte arrives with the reply, so the
-    // worker is idle again before the client can send its next request.
-    daemon.start("svc/grp", worker({"one-write"}));
-    EXPECT_EQ(ok_reply("{\"a\":1}"), post(daemon.port(), "/svc/grp/act", "{\"a\":1}"));
-    EXPECT_TRUE(daemon.wait_for_log("Starting task service for svc in group grp..."));
-    EXPECT_TRUE(daemon.wait_for_log("Processing request to act..."));
-
-    // An action longer than a frame allows is refused with the error document.
-    std::string const long_action(256, 'a');
-    EXPECT_EQ(ok_reply(INTERNAL_ERROR), post(daemon.port(), "/svc/grp/" + long_action, "{}"));
-    // ... and the worker serves the next request as before.
-    EXPECT_EQ(ok_reply("{}"), post(daemon.port(), "/svc/grp/" + std::string(255, 'a'), "{}"));
+    int const port = orv::test::free_port();
+    std::string const script = "mount -t tmpfs tmpfs /var/log && mkdir /var/log/orv && "
+                               "mount --bind \"$1\" /var/log/orv && shift && exec \"$@\"";
+    ProgramRun const launcher = orv::test::run_program({"/usr/bin/unshare", "--mount", "--propagation", "private",
+                                                 "/bin/sh", "-c", script, "sh", daemon.log_dir(), BIN, "svc/grp",
+                                                 std::to_string(port), TEST_WORKER_BIN, "one-write"});
+    ASSERT_EQ(0, launcher.exit_code()) << launcher.err;
+    EXPECT_EQ("", launcher.out + launcher.err);
+    EXPECT_EQ(json_response("{\"a\":1}"), post(port, "/svc/grp/act", "{\"a\":1}"));
+    // An action longer than a frame allows gets the error document, and the
+    // worker serves the next request as before.
+    EXPECT_EQ(json_response(orv::test::INTERNAL_ERROR), post(port, "/svc/grp/" + std::string(256, 'a'), "{}"));
+    EXPECT_EQ(json_response("{}"), post(port, "/svc/grp/" + std::string(255, 'a'), "{}"));
     EXPECT_EQ(1, daemon.count_in_log("Starting a new worker #"));
+    EXPECT_TRUE(daemon.wait_for_log("Starting task service for svc in group grp..."));
+    EXPECT_TRUE(daemon.wait_for_log("Listening for client HTTP connections on 0.0.0.0:" + std::to_string(port)));
 
-    EXPECT_TRUE(WIFEXITED(daemon.stop(SIGTERM)));
+    // The capture link names the daemon's pid last.
+    char target[512] = {};
+    ASSERT_GT(::readlink((daemon.log_dir() + "/svc.stderr.log").c_str(), target, sizeof(target) - 1), 0);
+    pid_t const pid = static_cast<pid_t>(std::atoi(std::strrchr(target, '.') + 1));
+    ASSERT_GT(pid, 0);
+    ::kill(pid, SIGTERM);
+    EXPECT_TRUE(daemon.wait_for_log("Exiting..."));
+    int status = 0;
+    EXPECT_TRUE(eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }));
+    EXPECT_TRUE(exited_with(status, 0));
 }
 
-TEST(Daemon, ReusesWorkersAndTakesTheSmallestFreeNumber) {
+// Everything the launcher refuses before it forks (status 2), and a start
+// that fails in the daemon after the fork (status 1, with the daemon's text).
+TEST(Daemon, LauncherReportsEveryFailedStart) {
     Daemon daemon;
-    daemon.start("svc", worker({"delay:400", "one-write"}));
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(ok_reply("{}"), post(daemon.port(), "/svc/x", "{}"));
-        }
-    EXPECT_EQ(1, daemon.count_in_log("Starting a new worker #0..."));
-
-    for (auto const& reply : concurrent_posts(daemon.port(), 3, "/svc/x")) {
-        EXPECT_EQ(0u, reply.rfind("HTTP/1.0 200 OK\r\n", 0)) << reply;
-    }
-    EXPECT_EQ(1, daemon.count_in_log("Starting a new worker #1..."));
-    EXPECT_EQ(1, daemon.count_in_log("Starting a new worker #2..."));
-
-    int const status = daemon.stop(SIGTERM);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-}
-
-TEST(Daemon, BrokenWorkersGetServiceUnavailable) {
-    Daemon daemon;
-    daemon.start("svc", worker({"crash"}));
-    EXPECT_EQ(UNAVAILABLE, post(daemon.port(), "/svc/x", "{}"));
-    EXPECT_TRUE(daemon.wait_for_log("Worker #0 unexpectedly terminated."));
-    EXPECT_TRUE(daemon.wait_for_log("Failed to receive a reply from worker #0"));
-    // A broken worker is never given another request: every request finds
-    // a fresh worker, which crashes in turn.
-    EXPECT_EQ(UNAVAILABLE, post(daemon.port(), "/svc/x", "{}"));
-    EXPECT_EQ(2, daemon.count_in_log("Starting a new worker #"));
-    EXPECT_TRUE(WIFEXITED(daemon.stop(SIGTERM)));
-}
-
-TEST(Daemon, MissingWorkerProgramIsReportedInTheCapture) {
-    Daemon daemon;
-    daemon.start("svc", {"/nonexistent/worker"});
-    EXPECT_EQ(UNAVAILABLE, post(daemon.port(), "/svc/x", "{}"));
-    EXPECT_TRUE(daemon.wait_for_log("Worker #0 unexpectedly terminated."));
-    std::string const capture = daemon.capture("svc", "stderr");
-    EXPECT_NE(std::string::npos, capture.find("Failed to start worker #0 /nonexistent/worker: No such file or directory.\n"))
-        << capture;
-    EXPECT_TRUE(WIFEXITED(daemon.stop(SIGTERM)));
-}
-
-// A graceful stop: the request in flight is answered, a request that needs a
-// new worker is refused, and the daemon exits 0 once every worker is gone.
-TEST(Daemon, GracefulStopFinishesTheRequestInFlight) {
-    Daemon daemon;
-    daemon.start("svc", worker({"delay:1500"}));
-    auto in_flight = std::async(std::launch::async, [&] { return post(daemon.port(), "/svc/slow", "{\"k\":1}"); });
-    // Once the worker is started, it is busy with this request.
-    ASSERT_TRUE(daemon.wait_for_log("Starting a new worker #0..."));
-    ::kill(daemon.pid(), SIGTERM);
-    EXPECT_TRUE(daemon.wait_for_log("Termination signal (15) received. Stopping the service..."));
-
-    EXPECT_EQ(ok_reply("{\"k\":1}"), in_flight.get());
-    int const status = daemon.wait_exit(20000);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    std::string const log = daemon.info_log();
-    EXPECT_NE(std::string::npos, log.find("Stopping the HTTP server..."));
-    EXPECT_NE(std::string::npos, log.find("All workers are stopped. Stopping the main loop."));
-    EXPECT_NE(std::string::npos, log.find("Exiting..."));
-}
-
-TEST(Daemon, RequestOnAnOpenConnectionDuringStopIsRefused) {
-    Daemon daemon;
-    daemon.start("svc", worker({"delay:2000"}));
-    auto in_flight = std::async(std::launch::async, [&] { return post(daemon.port(), "/svc/slow", "{}"); });
-    ASSERT_TRUE(daemon.wait_for_log("Starting a new worker #0..."));
-
-    // Connect and send the head only; the body follows after the signal.
-    int const fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int const blocker = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(daemon.port()));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-    std::string const head = "POST /svc/late HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n";
-    ASSERT_EQ(static_cast<ssize_t>(head.size()), ::send(fd, head.data(), head.size(), 0));
-    ::usleep(200 * 1000);
-    ::kill(daemon.pid(), SIGTERM);
-    ASSERT_TRUE(daemon.wait_for_log("Stopping the HTTP server..."));
-    ASSERT_EQ(2, ::send(fd, "{}", 2, 0));
-    std::string reply;
-    char chunk[512];
-    for (ssize_t n; (n = ::read(fd, chunk, sizeof(chunk))) > 0;) reply.append(chunk, n);
-    ::close(fd);
-    EXPECT_EQ(UNAVAILABLE, reply);
-    EXPECT_TRUE(daemon.wait_for_log("A request to late has been rejected: The service is stopping."));
-    EXPECT_EQ(0u, in_flight.get().rfind("HTTP/1.0 200 OK", 0));
-    int const status = daemon.wait_exit(20000);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(0, ::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    ASSERT_EQ(0, ::listen(blocker, 1));
+    socklen_t length = sizeof(address);
+    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
+    std::string const busy = std::to_string(ntohs(address.sin_port));
+    std::string const dir = daemon.log_dir();
+
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string err;
+    } const cases[] = {
+        {{"--log-dir", dir, "svc", busy, TEST_WORKER_BIN}, 1, "The daemon crashed: bind: Address already in use\n"},
+        {{"--log-dir", dir, "svc", "0", TEST_WORKER_BIN}, 2, "Invalid port 0: expected a number from 1 to 65535.\n"},
+        {{"--log-dir", dir, "svc", "65536", TEST_WORKER_BIN}, 2,
+         "Invalid port 65536: expected a number from 1 to 65535.\n"},
+        {{"svc", "99999", TEST_WORKER_BIN}, 2, "Invalid port 99999: expected a number from 1 to 65535.\n"},
+        {{"svc", "80x", TEST_WORKER_BIN}, 2, "bad lexical cast: source type value could not be interpreted as target\n"},
+        {{"svc", "8080"}, 2, "Invalid command line arguments.\n"},
+        {{"--log-dir", dir, "svc", "8080", "/nonexistent/worker"}, 2,
+         "Worker program /nonexistent/worker: No such file or directory.\n"},
+        {{"--log-dir", dir, "svc", "8080", "/etc/passwd"}, 2, "Worker program /etc/passwd is not executable.\n"},
+        {{"--log-dir", "/nonexistent", "svc", "8080", TEST_WORKER_BIN}, 2,
+         "Log directory /nonexistent: No such file or directory.\n"},
+        {{"--max-workers", "1001", "svc", "8080", TEST_WORKER_BIN}, 2,
+         "Invalid value '1001' for --max-workers: expected a whole number from 1 to 1000.\n"},
+        {{"--log-to-stderr", "svc", "8080", TEST_WORKER_BIN}, 2, "--log-to-stderr needs --foreground.\n"},
+        {{"--no-such-option", "svc", "8080", TEST_WORKER_BIN}, 2, "unrecognised option '--no-such-option'\n"},
+    };
+    for (auto const& c : cases) {
+        std::vector<std::string> argv = {BIN};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        ProgramRun const run = orv::test::run_program(argv);
+        EXPECT_EQ(c.code, run.exit_code()) << c.err;
+        EXPECT_EQ(c.err, run.err);
+    }
+    ::close(blocker);
+    // Nothing was forked for a refused command line: only the one daemon
+    // that failed to bind left log files.
+    EXPECT_EQ(1, daemon.count_in_log("Starting task service for svc..."));
+
+    ProgramRun const help = orv::test::run_program({BIN, "--help"});
+    EXPECT_EQ(0, help.exit_code());
+    for (char const* option : {"--foreground", "--listen", "--log-dir", "--log-to-stderr", "--min-workers",
+                               "--max-workers", "--max-connections", "--threads", "--pid-file"}) {
+        EXPECT_NE(std::string::npos, help.out.find(option)) << option;
+    }
+    EXPECT_EQ(0, orv::test::run_program({BIN, "--version"}).out.rfind("orv-task-service ", 0));
 }
 
-// The hundredth busy worker is the last; SIGQUIT then kills them all, busy
-// or not, and every waiting client learns that the service is unavailable.
+// A relative worker path is taken from the starting directory, before the
+// daemon moves to "/".
+TEST(Daemon, RelativeWorkerPathIsResolvedBeforeDetaching) {
+    Daemon daemon;
+    std::string const program = TEST_WORKER_BIN;
+    std::string const directory = program.substr(0, program.rfind('/'));
+    int const port = orv::test::free_port();
+    ProgramRun const launcher = orv::test::run_program({BIN, "--log-dir", daemon.log_dir(), "--pid-file",
+                                                 daemon.log_dir() + "/pid", "svc", std::to_string(port),
+                                                 "./" + program.substr(directory.size() + 1), "one-write"},
+                                                {}, directory);
+    ASSERT_EQ(0, launcher.exit_code()) << launcher.err;
+    EXPECT_EQ(json_response("{}"), post(port, "/svc/x", "{}"));
+    pid_t const pid = std::atoi(read_file(daemon.log_dir() + "/pid").c_str());
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    EXPECT_TRUE(eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }));
+}
+
+// In the foreground the service manager hears READY=1 once the daemon
+// listens, the worker counts, RELOADING=1 and READY=1 around a recycle, and
+// STOPPING=1; the exit status is the daemon's.
+TEST(Daemon, ForegroundNotifiesTheServiceManager) {
+    Daemon daemon;
+    std::string const socket_path = daemon.log_dir() + "/notify";
+    int const listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_path.c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    std::string received;
+    auto receive_until = [&](std::string const& what) {
+        return eventually([&] {
+            char datagram[4096];
+            ssize_t const got = ::recv(listener, datagram, sizeof(datagram), MSG_DONTWAIT);
+            if (got > 0) received.append(datagram, static_cast<std::size_t>(got)).append("|");
+            return received.find(what) != std::string::npos;
+        });
+    };
+
+    daemon.start(worker({"one-write"}), {"--foreground"}, "svc", {"NOTIFY_SOCKET=" + socket_path});
+    EXPECT_TRUE(receive_until("READY=1\nMAINPID=" + std::to_string(daemon.pid()) + "|"));
+    EXPECT_EQ(json_response("{}"), post(daemon.port(), "/svc/x", "{}"));
+    EXPECT_TRUE(receive_until("STATUS=1 workers: 0 busy, 1 idle|"));
+    ::kill(daemon.pid(), SIGUSR2);
+    EXPECT_TRUE(receive_until("RELOADING=1|"));
+    EXPECT_TRUE(eventually([&] {
+        receive_until("");
+        return received.find("READY=1|", received.find("RELOADING=1|")) != std::string::npos;
+    }));
+    EXPECT_TRUE(exited_with(daemon.stop(SIGTERM), 0));
+    EXPECT_TRUE(receive_until("STOPPING=1|"));
+    ::close(listener);
+    // No pid file is left behind.
+    EXPECT_NE(0, ::access((daemon.log_dir() + "/pid").c_str(), F_OK));
+}
+
+bool reachable(char const* address, int port, int family) {
+    sockaddr_storage storage{};
+    socklen_t length;
+    if (family == AF_INET) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, address, &v4->sin_addr);
+        length = sizeof(*v4);
+    } else {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET6, address, &v6->sin6_addr);
+        length = sizeof(*v6);
+    }
+    int const fd = ::socket(family, SOCK_STREAM, 0);
+    bool const connected = ::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0;
+    ::close(fd);
+    return connected;
+}
+
+TEST(Daemon, ListenAddressChoosesFamilyAndInterface) {
+    {
+        Daemon daemon;
+        daemon.start(worker(), {"--listen", "127.0.0.1"});
+        EXPECT_TRUE(reachable("127.0.0.1", daemon.port(), AF_INET));
+        EXPECT_FALSE(reachable("127.0.0.2", daemon.port(), AF_INET));
+    }
+    if (read_file("/proc/net/if_inet6").find("00000000000000000000000000000001") == std::string::npos) {
+        GTEST_SKIP() << "no IPv6 loopback address";
+    }
+    Daemon daemon;
+    daemon.start(worker({"one-write"}), {"--listen", "::1"});
+    EXPECT_TRUE(reachable("::1", daemon.port(), AF_INET6));
+    EXPECT_FALSE(reachable("127.0.0.1", daemon.port(), AF_INET));
+    EXPECT_TRUE(daemon.wait_for_log("Listening for client HTTP connections on ::1:"));
+}
+
+// Every record on standard error and not one file in the log directory.
+TEST(Daemon, LogToStderrWritesNoFiles) {
+    Daemon daemon;
+    daemon.start(worker({"one-write"}), {"--foreground", "--log-to-stderr"});
+    EXPECT_EQ(json_response("{}"), post(daemon.port(), "/svc/x", "{}"));
+    EXPECT_TRUE(exited_with(daemon.stop(SIGTERM), 0));
+    std::string const err = daemon.foreground_err();
+    EXPECT_NE(std::string::npos, err.find("Starting task service for svc..."));
+    EXPECT_NE(std::string::npos, err.find("Exiting..."));
+    EXPECT_EQ("", daemon.info_log());
+}
+
+// The limit is an option now: three busy workers are the most, and SIGQUIT
+// then ends them all, busy or not, and every waiting client learns that the
+// service is unavailable.
 TEST(Daemon, WorkerLimitAndForcedStop) {
     Daemon daemon;
-    daemon.start("svc", worker({"hang"}));
+    daemon.start(worker({"hang"}), {"--max-workers", "3", "--min-workers", "1"});
     std::vector<std::future<std::string>> hanging;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 3; ++i) {
         hanging.push_back(std::async(std::launch::async, [&] { return post(daemon.port(), "/svc/h", "{}"); }));
     }
-    ASSERT_TRUE(daemon.wait_for_log("Starting a new worker #99...", 30000));
-    // Give the last ones time to be handed their requests.
-    ASSERT_TRUE(daemon.wait_for_log("Starting a new worker #99...", 1000));
+    ASSERT_TRUE(eventually([&] { return daemon.workers().size() == 3; }));
     EXPECT_EQ(UNAVAILABLE, post(daemon.port(), "/svc/over", "{}"));
     EXPECT_TRUE(daemon.wait_for_log("Failed to process a request to over: Worker limit has exceeded."));
-
-    int const status = daemon.stop(SIGQUIT, 30000);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(exited_with(daemon.stop(SIGQUIT), 0));
     for (auto& reply : hanging) EXPECT_EQ(UNAVAILABLE, reply.get());
     EXPECT_TRUE(daemon.workers().empty());
 }
 
-TEST(Daemon, CommandLineFailuresComeBeforeAnyFork) {
-    std::string const bin = ORV_TASK_SERVICE_BIN;
-    auto run = [&](std::string const& args) {
-        std::string const command = bin + " " + args + " 2>&1; echo \"status $?\"";
-        FILE* out = ::popen(command.c_str(), "r");
-        std::string text;
-        char chunk[256];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof(chunk), out)) > 0;) text.append(chunk, n);
-        ::pclose(out);
-        return text;
-    };
-    EXPECT_EQ("Invalid command line arguments.\nstatus 2\n", run("svc 8080"));
-    EXPECT_NE(std::string::npos, run("svc 80x /bin/true").find("status 2"));
-    EXPECT_NE(std::string::npos, run("svc ' 80' /bin/true").find("status 2"));
+// A graceful stop: the request in flight is answered, and the daemon exits 0
+// once every worker is gone.
+TEST(Daemon, GracefulStopFinishesTheRequestInFlight) {
+    Daemon daemon;
+    daemon.start(worker({"delay:500"}));
+    auto in_flight = std::async(std::launch::async, [&] { return post(daemon.port(), "/svc/slow", "{\"k\":1}"); });
+    // Once the worker is started, it is busy with this request.
+    ASSERT_TRUE(daemon.wait_for_log("Starting a new worker #0..."));
+    ::kill(daemon.pid(), SIGTERM);
+    EXPECT_EQ(json_response("{\"k\":1}"), in_flight.get());
+    EXPECT_TRUE(exited_with(daemon.wait_exit(20000), 0));
+    for (char const* line : {"Termination signal (15) received. Stopping the service...", "Stopping the HTTP server...",
+                             "All workers are stopped. Stopping the main loop.", "Exiting..."}) {
+        EXPECT_TRUE(daemon.wait_for_log(line, 0)) << line;
+    }
 }
 
-// Four starts against a busy port: each launcher returns 0, each daemon logs
-// why it died and exits 1, and three capture files per stream remain.
-TEST(Daemon, PortInUseCrashesTheDaemonAfterTheLauncherReturned) {
+// SIGUSR2 under load: no request fails, and every worker is replaced by a
+// fresh process while the port stays open.
+TEST(Daemon, RecycleUnderLoadLosesNothing) {
     Daemon daemon;
-    int const blocker = ::socket(AF_INET, SOCK_STREAM, 0);
-    int const yes = 1;
-    ::setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(daemon.port()));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(0, ::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-    ASSERT_EQ(0, ::listen(blocker, 1));
-
-    std::set<pid_t> daemons;
-    for (int start = 0; start < 4; ++start) {
-        int const launcher = daemon.launch("svc", worker());
-        EXPECT_TRUE(WIFEXITED(launcher) && WEXITSTATUS(launcher) == 0);
-        pid_t pid = 0;
-        for (int i = 0; i < 500 && (pid == 0 || daemons.count(pid)); ++i) {
-            pid = daemon.find_pid();
-            ::usleep(10 * 1000);
+    daemon.start(worker({"pid", "one-write"}));
+    enum Phase { old_workers, replacing, new_workers };
+    std::atomic<int> phase(old_workers);
+    std::atomic<int> failures(0);
+    std::set<std::string> seen[3];
+    std::mutex mutex;
+    // Each client goes on until 50 requests after the last old worker is
+    // gone, within a bound. A reply counts for the phase in which it came
+    // back: one that came back before the signal was an old worker's, and
+    // one after the last old worker was gone, a new worker's.
+    auto client = [&] {
+        for (int i = 0, late = 0; i < 20000 && late < 50; ++i) {
+            std::string const reply = post(daemon.port(), "/svc/x", "{}");
+            int const now = phase;
+            if (reply.rfind("HTTP/1.0 200 OK\r\n", 0) != 0) ++failures;
+            late += now == new_workers;
+            std::lock_guard<std::mutex> lock(mutex);
+            seen[now].insert(reply.substr(reply.find("\r\n\r\n") + 4));
         }
-        ASSERT_NE(0, pid);
-        daemons.insert(pid);
-        int status = 0;
-        ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-        ::sleep(1);  // a new time stamp for the next start
-    }
-    ::close(blocker);
-    EXPECT_EQ(4, daemon.count_in_log("The daemon crashed: bind: Address already in use"));
-    int stderr_captures = 0, stdout_captures = 0;
-    FILE* ls = ::popen(("ls " + daemon.log_dir()).c_str(), "r");
-    char name[512];
-    while (std::fgets(name, sizeof(name), ls) != nullptr) {
-        stderr_captures += std::string(name).rfind("svc.stderr.log.", 0) == 0;
-        stdout_captures += std::string(name).rfind("svc.stdout.log.", 0) == 0;
-    }
-    ::pclose(ls);
-    EXPECT_EQ(3, stderr_captures);
-    EXPECT_EQ(3, stdout_captures);
+    };
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i) clients.emplace_back(client);
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen[old_workers].size() >= 2;
+    }));
+    phase = replacing;
+    ::kill(daemon.pid(), SIGUSR2);
+    EXPECT_TRUE(daemon.wait_for_log("Every worker has been replaced."));
+    phase = new_workers;
+    for (auto& thread : clients) thread.join();
+    EXPECT_EQ(0, failures.load());
+    ASSERT_FALSE(seen[new_workers].empty());
+    for (auto const& pid : seen[new_workers]) EXPECT_EQ(0u, seen[old_workers].count(pid)) << pid;
+}
+
+// SIGUSR1 starts new capture files, moves the links and replaces the
+// workers, which write into the files they inherited: the old files stop
+// growing. Workers start with umask 022, not the daemon's cleared one.
+TEST(Daemon, ReopenedCapturesAndWorkerUmask) {
+    Daemon daemon;
+    daemon.start(worker({"chatty", "pid", "one-write"}));
+    std::string const reply = post(daemon.port(), "/svc/x", "{}");
+    std::string const body = reply.substr(reply.find("\r\n\r\n") + 4);
+    std::string const worker_pid = body.substr(body.find(':') + 1, body.find('}') - body.find(':') - 1);
+    EXPECT_NE(std::string::npos, read_file("/proc/" + worker_pid + "/status").find("Umask:\t0022\n"));
+
+    std::string const link = daemon.log_dir() + "/svc.stderr.log";
+    char* first = ::realpath(link.c_str(), nullptr);
+    std::string const old_file = first;
+    std::free(first);
+    // Capture files are named to the second: a new one needs a new second.
+    std::time_t const started = std::time(nullptr);
+    ASSERT_TRUE(eventually([&] { return std::time(nullptr) > started; }));
+    ::kill(daemon.pid(), SIGUSR1);
+    ASSERT_TRUE(eventually([&] {
+        char* now = ::realpath(link.c_str(), nullptr);
+        bool const moved = now != nullptr && old_file != now;
+        std::free(now);
+        return moved;
+    }));
+    ASSERT_TRUE(daemon.wait_for_log("Every worker has been replaced."));
+    std::string const old_text = read_file(old_file);
+    EXPECT_EQ(0u, post(daemon.port(), "/svc/x", "{}").rfind("HTTP/1.0 200 OK\r\n", 0));
+    EXPECT_EQ(old_text, read_file(old_file));
+    EXPECT_EQ("request 1\n", read_file(link));
 }
 
 }  // namespace

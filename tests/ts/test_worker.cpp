@@ -27,6 +27,7 @@
 //                    bytes, then never write again
 //     ignore-term    ignore SIGTERM
 //     requests:N     exit 0 after answering N requests
+//     chatty         write "request N" to standard error for each request
 // It exits 0 when the service closes the socket between requests and 2 on a
 // bad command line or a broken frame.
 
@@ -56,6 +57,7 @@ struct Behaviour {
     long late = 0;
     long delay_ms = 0;
     long requests = -1;
+    bool chatty = false;
 };
 
 [[noreturn]] void fail(char const* what) {
@@ -98,6 +100,8 @@ Behaviour parse(int argc, char** argv) {
             b.delay_ms = number_after(word, 6);
         } else if (word == "ignore-term") {
             ::signal(SIGTERM, SIG_IGN);
+        } else if (word == "chatty") {
+            b.chatty = true;
         } else if (starts_with(word, "requests:")) {
             b.requests = number_after(word, 9);
         } else {
@@ -217,6 +221,7 @@ int main(int argc, char** argv) {
     std::string frame, body;
     for (long served = 0; b.requests < 0 || served < b.requests; ++served) {
         if (!read_frame(fd, frame, body)) return 0;
+        if (b.chatty) std::fprintf(stderr, "request %ld\n", served + 1);
         if (b.fault == "crash") ::raise(SIGKILL);
         if (b.fault == "hang") {
             for (;;) ::pause();

@@ -1,0 +1,31 @@
+#ifndef ORV_TESTS_SUPPORT_RUN_PROGRAM_HPP
+#define ORV_TESTS_SUPPORT_RUN_PROGRAM_HPP
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace orv {
+namespace test {
+
+// What a finished program left: its wait status and both output streams.
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+
+    // The exit code, or -1 unless the program exited normally.
+    int exit_code() const;
+};
+
+// Runs argv[0] (an absolute path) with the arguments to its end, with the
+// test's environment plus `env` entries ("NAME=value"), in `directory` when
+// one is given. A program still running after `limit` is killed (and the
+// test told so through a status of -1).
+ProgramRun run_program(std::vector<std::string> const& argv, std::vector<std::string> const& env = {},
+                std::string const& directory = "", std::chrono::seconds limit = std::chrono::seconds(30));
+
+}  // namespace test
+}  // namespace orv
+
+#endif

@@ -1,0 +1,190 @@
+#include "ts/options.hpp"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <sstream>
+
+#include <boost/lexical_cast.hpp>
+#include <boost/program_options.hpp>
+
+namespace orv {
+namespace ts {
+
+namespace po = boost::program_options;
+
+namespace {
+
+std::uint64_t const MAX_WORKERS = 1000;
+std::size_t const MAX_THREADS = 50;
+std::size_t const MAX_CONNECTIONS = 1000000;
+
+po::options_description describe() {
+    po::options_description options("Options (before SERVICE; \"--\" ends them)");
+    // clang-format off
+    options.add_options()
+        ("help,h", "print this help and exit")
+        ("version", "print the name and version and exit")
+        ("foreground,f", "stay in the foreground: no fork, no new session; the exit status is the daemon's")
+        ("listen", po::value<std::string>()->value_name("ADDRESS"),
+         "IPv4 or IPv6 address to listen on (default 0.0.0.0; \"::\" listens on both families where the system allows)")
+        ("log-dir", po::value<std::string>()->value_name("DIR"), "directory for log and capture files (default /var/log/orv)")
+        ("log-to-stderr", "with --foreground: every record to standard error, no log or capture files")
+        ("min-workers", po::value<std::string>()->value_name("N"), "workers balancing keeps at least (default 10)")
+        ("max-workers", po::value<std::string>()->value_name("N"), "most workers at once, 1 to 1000 (default 100)")
+        ("max-connections", po::value<std::string>()->value_name("N"), "most open HTTP connections (default 1000)")
+        ("threads", po::value<std::string>()->value_name("N"),
+         "event-loop threads, 1 to 50 (default: one per 50 workers, at least 5)")
+        ("pid-file", po::value<std::string>()->value_name("PATH"), "write the daemon's pid here once it listens; removed at exit");
+    // clang-format on
+    return options;
+}
+
+// How many argv entries belong to options: everything up to the first word
+// that is neither an option nor the separate value of one, or up to "--".
+int option_words(int argc, char const* const* argv, po::options_description const& options, bool& separator) {
+    separator = false;
+    int i = 1;
+    while (i < argc) {
+        std::string const word = argv[i];
+        if (word == "--") {
+            separator = true;
+            return i;
+        }
+        if (word.size() < 2 || word[0] != '-') return i;
+        ++i;
+        // The short options are all flags; a long one may take the next word.
+        if (word[1] != '-' || word.find('=') != std::string::npos) continue;
+        po::option_description const* option = options.find_nothrow(word.substr(2), false);
+        if (option != nullptr && option->semantic()->max_tokens() > 0) ++i;  // its value
+    }
+    return i;
+}
+
+std::uint64_t number(po::variables_map const& values, char const* name, std::uint64_t low, std::uint64_t high,
+                     std::uint64_t fallback) {
+    if (values.count(name) == 0) return fallback;
+    std::string const text = values[name].as<std::string>();
+    std::uint64_t value = 0;
+    bool valid = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos && text.size() < 19;
+    if (valid) value = std::stoull(text);
+    if (!valid || value < low || value > high) {
+        std::ostringstream line;
+        line << "Invalid value '" << text << "' for --" << name << ": expected a whole number from " << low
+             << " to " << high << ".";
+        throw UsageError(line.str());
+    }
+    return value;
+}
+
+std::string text(po::variables_map const& values, char const* name, std::string const& fallback) {
+    if (values.count(name) == 0) return fallback;
+    std::string const value = values[name].as<std::string>();
+    if (value.empty()) throw UsageError(std::string("Invalid empty value for --") + name + ".");
+    return value;
+}
+
+void take_options(po::variables_map const& values, Options& options) {
+    options.help = values.count("help") > 0;
+    options.version = values.count("version") > 0;
+    options.foreground = values.count("foreground") > 0;
+    options.log_to_stderr = values.count("log-to-stderr") > 0;
+    options.listen = text(values, "listen", options.listen);
+    unsigned char address[sizeof(struct in6_addr)];
+    if (::inet_pton(AF_INET, options.listen.c_str(), address) != 1 &&
+        ::inet_pton(AF_INET6, options.listen.c_str(), address) != 1) {
+        throw UsageError("Invalid value '" + options.listen + "' for --listen: expected an IPv4 or IPv6 address.");
+    }
+    options.log_dir = text(values, "log-dir", options.log_dir);
+    options.pid_file = text(values, "pid-file", options.pid_file);
+    options.max_workers = number(values, "max-workers", 1, MAX_WORKERS, options.max_workers);
+    options.min_workers = number(values, "min-workers", 0, options.max_workers, options.min_workers);
+    options.max_connections = number(values, "max-connections", 1, MAX_CONNECTIONS, options.max_connections);
+    options.threads = number(values, "threads", 1, MAX_THREADS, options.threads);
+    if (options.log_to_stderr && !options.foreground)
+        throw UsageError("--log-to-stderr needs --foreground.");
+}
+
+// SERVICE[/GROUP] PORT WORKER-PROGRAM [WORKER-ARG...], as the program has
+// always read them.
+void take_positionals(std::vector<std::string> const& words, Options& options) {
+    if (words.size() < 3) throw UsageError("Invalid command line arguments.");
+    std::string::size_type const slash = words[0].find('/');
+    options.service = words[0].substr(0, slash);
+    if (slash != std::string::npos) options.group = words[0].substr(slash + 1);
+    try {
+        options.port = boost::lexical_cast<int>(words[1]);
+    } catch (boost::bad_lexical_cast const& e) {
+        throw UsageError(e.what());
+    }
+    if (options.port < 1 || options.port > 65535)
+        throw UsageError("Invalid port " + words[1] + ": expected a number from 1 to 65535.");
+    options.worker_program = words[2];
+    options.worker_args.assign(words.begin() + 3, words.end());
+}
+
+std::string absolute(std::string const& path) {
+    if (path.empty() || path[0] == '/') return path;
+    char here[4096];
+    if (::getcwd(here, sizeof(here)) == nullptr)
+        throw UsageError("Unable to resolve " + path + ": " + std::strerror(errno) + ".");
+    return std::string(here) + "/" + path;
+}
+
+}  // namespace
+
+void check_paths(Options& options) {
+    options.worker_program = absolute(options.worker_program);
+    struct stat st;
+    std::string const program = "Worker program " + options.worker_program;
+    if (::stat(options.worker_program.c_str(), &st) != 0) throw UsageError(program + ": " + std::strerror(errno) + ".");
+    if (!S_ISREG(st.st_mode)) throw UsageError(program + " is not a regular file.");
+    if (::access(options.worker_program.c_str(), X_OK) != 0) throw UsageError(program + " is not executable.");
+
+    options.pid_file = absolute(options.pid_file);
+    if (options.log_to_stderr) return;
+    options.log_dir = absolute(options.log_dir);
+    std::string const directory = "Log directory " + options.log_dir;
+    if (::stat(options.log_dir.c_str(), &st) != 0) throw UsageError(directory + ": " + std::strerror(errno) + ".");
+    if (!S_ISDIR(st.st_mode)) throw UsageError(directory + " is not a directory.");
+    if (::access(options.log_dir.c_str(), W_OK | X_OK) != 0) throw UsageError(directory + " is not writable.");
+}
+
+Options parse_options(int argc, char const* const* argv) {
+    po::options_description const description = describe();
+    bool separator = false;
+    int const split = option_words(argc, argv, description, separator);
+
+    po::variables_map values;
+    try {
+        std::vector<std::string> const words(argv + 1, argv + split);
+        po::store(po::command_line_parser(words).options(description).style(po::command_line_style::unix_style)
+                      .run(),
+                  values);
+    } catch (po::error const& e) {
+        throw UsageError(e.what());
+    }
+    Options options;
+    take_options(values, options);
+    if (options.help || options.version) return options;
+    take_positionals(std::vector<std::string>(argv + split + (separator ? 1 : 0), argv + argc), options);
+    return options;
+}
+
+std::string usage() {
+    std::ostringstream text;
+    text << "Usage: orv-task-service [OPTION...] SERVICE[/GROUP] PORT WORKER-PROGRAM [WORKER-ARG...]\n\n"
+            "Serves POST /SERVICE[/GROUP]/ACTION with Content-Type application/json on PORT by handing\n"
+            "each request to a pool of worker processes running WORKER-PROGRAM.\n\n"
+         << describe()
+         << "\nSignals: SIGTERM or SIGINT stops gracefully, SIGQUIT forcibly; SIGUSR2 replaces every worker,\n"
+            "SIGUSR1 reopens the capture files; SIGHUP is ignored.\n";
+    return text.str();
+}
+
+}  // namespace ts
+}  // namespace orv

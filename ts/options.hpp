@@ -1,0 +1,62 @@
+#ifndef ORV_TS_OPTIONS_HPP
+#define ORV_TS_OPTIONS_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace orv {
+namespace ts {
+
+// A command line the program refuses: the text is the one line it prints on
+// standard error before it exits with status 2.
+class UsageError : public std::runtime_error {
+public:
+    explicit UsageError(std::string const& text) : std::runtime_error(text) {}
+};
+
+// orv-task-service [OPTION...] SERVICE[/GROUP] PORT WORKER-PROGRAM [WORKER-ARG...]
+//
+// Options come only before SERVICE ("--" ends them), so worker arguments
+// that look like options reach the worker. Without options the program is
+// the designed one: every default below is the designed value.
+struct Options {
+    bool help = false;
+    bool version = false;
+    bool foreground = false;
+    bool log_to_stderr = false;
+    std::string listen = "0.0.0.0";
+    std::string log_dir = "/var/log/orv";
+    std::string pid_file;
+    std::uint64_t min_workers = 10;
+    std::uint64_t max_workers = 100;
+    std::size_t max_connections = 1000;
+    std::size_t threads = 0;  // 0: one per 50 workers, between 5 and 50
+
+    std::string service;
+    std::string group;
+    int port = 0;
+    std::string worker_program;
+    std::vector<std::string> worker_args;
+};
+
+// Reads the command line. Throws UsageError for anything it refuses; a
+// request for help or the version needs no positional arguments.
+Options parse_options(int argc, char const* const* argv);
+
+// The text of --help.
+std::string usage();
+
+// Checks, before anything is forked, what would otherwise fail only inside
+// the daemon: the worker program (made absolute against the starting
+// directory) must be an executable regular file, and the log directory must
+// exist and be writable. The pid file path is made absolute too. Throws
+// UsageError naming the path and the reason.
+void check_paths(Options& options);
+
+}  // namespace ts
+}  // namespace orv
+
+#endif
