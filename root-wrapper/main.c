@@ -94,6 +94,7 @@ static void load_cmds(void)
     while ((status = read_line(f, line, LINE_READ_MAX)) != LINE_EOF) {
         struct cmd_entry e = { 0 };
         enum parse_result parsed;
+        const char *problem;
 
         lineno++;
         /* A read error could hide any later line; run nothing rather than
@@ -111,8 +112,9 @@ static void load_cmds(void)
             continue;
         }
         parsed = parse_line(line, &e);
-        if (parse_problem(parsed) != NULL)
-            fprintf(stderr, WARNING "%s" IGNORED, lineno, parse_problem(parsed));
+        problem = parse_problem(parsed);
+        if (problem != NULL)
+            fprintf(stderr, WARNING "%s" IGNORED, lineno, problem);
         if (parsed != PARSE_ENTRY)
             continue;
         if (count == CMDS_MAX) {
