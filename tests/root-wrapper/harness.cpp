@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <linux/close_range.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,15 +33,16 @@ std::vector<char*> c_strings(const std::vector<std::string>& v) {
   return out;
 }
 
-// Only the test's own calls, never the caller's: a mode argument is exact.
+// Exactly the mode asked for, whatever the test's umask.  chown clears the
+// set-user-ID bit, so the mode comes last.
 void set_owner_mode(const std::string& path, uid_t owner, mode_t mode) {
-  // chown clears the set-user-ID bit, so the mode comes last.
-  if (lchown(path.c_str(), owner, 0) != 0 || chmod(path.c_str(), mode) != 0) fail("set up " + path);
+  if (chown(path.c_str(), owner, 0) != 0 || chmod(path.c_str(), mode) != 0) fail("set up " + path);
 }
 
-void write_file(const std::string& path, const std::string& text) {
+void write_file(const std::string& path, const std::string& text, mode_t mode, uid_t owner) {
   std::ofstream out(path, std::ios::binary);
   if (!(out << text) || !out.flush()) fail("write " + path);
+  set_owner_mode(path, owner, mode);
 }
 
 void make_dirs(const std::string& path) {
@@ -143,9 +144,7 @@ std::string Sandbox::replace(const std::string& path) const {
 }
 
 void Sandbox::write_conf(const std::string& text, mode_t mode, uid_t owner) {
-  const std::string file = replace(outside(kConf));
-  write_file(file, text);
-  set_owner_mode(file, owner, mode);
+  write_file(replace(outside(kConf)), text, mode, owner);
 }
 
 void Sandbox::conf_missing() {
@@ -168,9 +167,7 @@ void Sandbox::conf_link(const std::string& target) {
 
 std::string Sandbox::write(const std::string& name, const std::string& text, mode_t mode,
                            uid_t owner) {
-  const std::string file = replace(outside(kDir + "/" + name));
-  write_file(file, text);
-  set_owner_mode(file, owner, mode);
+  write_file(replace(outside(kDir + "/" + name)), text, mode, owner);
   return kDir + "/" + name;
 }
 
