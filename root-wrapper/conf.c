@@ -50,6 +50,9 @@ enum parse_result parse_line(char *line, struct cmd_entry *e)
     user = strtok_r(NULL, blanks, &save);
     if (name == NULL || path == NULL || user == NULL)
         return PARSE_NONE;
+    /* A relative path would be found from the caller's working directory. */
+    if (path[0] != '/')
+        return PARSE_RELATIVE;
 
     e->name = name;
     e->path = path;
@@ -58,9 +61,11 @@ enum parse_result parse_line(char *line, struct cmd_entry *e)
     if (user[0] < '0' || user[0] > '9')
         return PARSE_ENTRY; /* "-" or any other word: run as the caller */
 
-    /* The leading digits, as atoi would take them, but bounded: a value that
-     * wrapped around could come out as 0. */
-    for (p = user; *p >= '0' && *p <= '9'; p++) {
+    /* Digits only, and bounded: a value that wrapped around could come out
+     * as 0, and "0x3e8" must not read as 0. */
+    for (p = user; *p != '\0'; p++) {
+        if (*p < '0' || *p > '9')
+            return PARSE_NOT_NUMBER;
         uid = uid * 10 + (*p - '0');
         if (uid > INT_MAX)
             return PARSE_BAD_UID;
@@ -68,6 +73,20 @@ enum parse_result parse_line(char *line, struct cmd_entry *e)
     e->has_uid = 1;
     e->uid = (int)uid;
     return PARSE_ENTRY;
+}
+
+const char *parse_problem(enum parse_result result)
+{
+    switch (result) {
+    case PARSE_BAD_UID:
+        return "names a user id out of range";
+    case PARSE_NOT_NUMBER:
+        return "names a user id that is not a plain decimal number";
+    case PARSE_RELATIVE:
+        return "names a relative path";
+    default:
+        return NULL;
+    }
 }
 
 const char *base_name(const char *command)
@@ -87,16 +106,5 @@ const struct cmd_entry *find_cmd(const struct cmd_entry *cmds, size_t count,
         if (strcmp(base, cmds[i].name) == 0 || strcmp(command, cmds[i].path) == 0)
             return &cmds[i];
     }
-    return NULL;
-}
-
-const char *conf_file_problem(const struct stat *st)
-{
-    if (!S_ISREG(st->st_mode))
-        return "is not a regular file";
-    if (st->st_uid != 0)
-        return "is not owned by root";
-    if ((st->st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        return "is writable by group or others";
     return NULL;
 }

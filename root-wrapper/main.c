@@ -3,21 +3,29 @@
  *
  * Runs one command of the allow-list CONF_PATH under the user id the list
  * names for it, with the caller's remaining arguments.  Installed set-user-ID
- * root.  Every failure ends the process at once with its status: 127 for no
- * or a disallowed command, 1 for an unusable configuration, 253 for a failed
- * identity change or allocation, 255 when the program cannot be executed.
+ * root.  Every failure ends the process at once with its status (enum
+ * exit_status).  A program run as another user than the caller gets a fresh
+ * environment and process state, and must sit in a tree only root or that
+ * user can change.
  */
 #define _GNU_SOURCE
 #include "wrapper.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <grp.h>
+#include <limits.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+/* Warnings name the line by its number only: the caller may not read the
+ * list. */
+#define WARNING "WARNING: " CONF_PATH " line %u "
+#define IGNORED "; line ignored.\n"
 
 extern char **environ;
 
@@ -30,9 +38,12 @@ static void die(const char *what, int status)
     exit(status);
 }
 
-static void warn_line(unsigned lineno, const char *why)
+static void refuse_if(const char *path, const char *problem)
 {
-    fprintf(stderr, "WARNING: %s line %u %s; line ignored.\n", CONF_PATH, lineno, why);
+    if (problem == NULL)
+        return;
+    fprintf(stderr, "ERROR: %s %s; refusing to run.\n", path, problem);
+    exit(STATUS_REFUSED);
 }
 
 static char *dup_or_die(const char *s, const char *what)
@@ -40,52 +51,70 @@ static char *dup_or_die(const char *s, const char *what)
     char *copy = strdup(s);
 
     if (copy == NULL)
-        die(what, 253);
+        die(what, STATUS_SWITCH_FAILED);
     return copy;
+}
+
+/*
+ * Opens the list and checks it on the descriptor it is read from: a regular
+ * file (O_NONBLOCK: a FIFO must not stop the wrapper before it can tell),
+ * in a tree only root can change, where a symbolic link leads too.
+ */
+static FILE *open_conf(void)
+{
+    char resolved[PATH_MAX];
+    char where[PATH_MAX];
+    struct stat opened;
+    struct stat named;
+    FILE *f;
+    int fd = open(CONF_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+
+    if (fd < 0 || fstat(fd, &opened) != 0)
+        die(CONF_PATH, STATUS_REFUSED);
+    refuse_if(CONF_PATH, conf_file_problem(&opened));
+    if (realpath(CONF_PATH, resolved) == NULL)
+        die(CONF_PATH, STATUS_REFUSED);
+    refuse_if(where, tree_problem(resolved, 0, &named, where));
+    /* A link swapped between open and realpath leads to another file. */
+    if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino)
+        refuse_if(CONF_PATH, "changed while it was checked");
+    f = fdopen(fd, "r");
+    if (f == NULL)
+        die(CONF_PATH, STATUS_REFUSED);
+    return f;
 }
 
 static void load_cmds(void)
 {
     char line[LINE_BUF_SIZE];
-    struct stat st;
-    const char *problem;
     unsigned lineno = 0;
     enum line_status status;
-    FILE *f = fopen(CONF_PATH, "re");
-
-    if (f == NULL)
-        die(CONF_PATH, 1);
-    /* Checked on the descriptor we read from, not on the name. */
-    if (fstat(fileno(f), &st) != 0)
-        die(CONF_PATH, 1);
-    problem = conf_file_problem(&st);
-    if (problem != NULL) {
-        fprintf(stderr, "ERROR: %s %s; refusing to run.\n", CONF_PATH, problem);
-        exit(1);
-    }
+    FILE *f = open_conf();
 
     while ((status = read_line(f, line, LINE_READ_MAX)) != LINE_EOF) {
         struct cmd_entry e = { 0 };
         enum parse_result parsed;
+        const char *problem;
 
         lineno++;
         /* A read error could hide any later line; run nothing rather than
          * work from part of the list. */
         if (status == LINE_ERROR)
-            die(CONF_PATH, 1);
+            die(CONF_PATH, STATUS_REFUSED);
         if (line[0] == '#')
             continue;
         if (status == LINE_TOO_LONG) {
-            warn_line(lineno, "is longer than 1022 bytes");
+            fprintf(stderr, WARNING "is longer than %d bytes" IGNORED, lineno, LINE_TEXT_MAX);
             continue;
         }
         if (status == LINE_HAS_NUL) {
-            warn_line(lineno, "holds a NUL byte");
+            fprintf(stderr, WARNING "holds a NUL byte" IGNORED, lineno);
             continue;
         }
         parsed = parse_line(line, &e);
-        if (parsed == PARSE_BAD_UID)
-            warn_line(lineno, "names a user id out of range");
+        problem = parse_problem(parsed);
+        if (problem != NULL)
+            fprintf(stderr, WARNING "%s" IGNORED, lineno, problem);
         if (parsed != PARSE_ENTRY)
             continue;
         if (count == CMDS_MAX) {
@@ -97,23 +126,13 @@ static void load_cmds(void)
         e.path = dup_or_die(e.path, "strdup");
         cmds[count++] = e;
     }
-    fclose(f);
+    if (fclose(f) != 0)
+        die(CONF_PATH, STATUS_REFUSED);
 }
 
-/* Returns only when execv fails. */
-static void run(const struct cmd_entry *e, int argc, char **argv)
+static const struct passwd *target_user(uid_t uid)
 {
-    uid_t caller = getuid();
-    uid_t uid = e->has_uid ? (uid_t)e->uid : caller;
-    gid_t gid;
-    cap_t caps = NULL;
-    const char *failed;
     struct passwd *pw;
-    char **args;
-    int i;
-
-    if (e->has_caps && (failed = caps_keep(e->caps, &caps)) != NULL)
-        die(failed, 253);
 
     /* A uid without an entry is no error to getpwuid: errno may stay 0. */
     errno = 0;
@@ -121,38 +140,87 @@ static void run(const struct cmd_entry *e, int argc, char **argv)
     if (pw == NULL) {
         if (errno == 0)
             errno = ENOENT;
-        die("getpwuid", 253);
+        die("getpwuid", STATUS_SWITCH_FAILED);
     }
-    uid = pw->pw_uid;
-    gid = pw->pw_gid;
+    return pw;
+}
 
-    if (uid != caller && setgroups(0, NULL) != 0)
-        die("setgroups", 253);
-    if (setresgid(gid, gid, gid) != 0)
-        die("setresgid", 253);
-    if (setresuid(uid, uid, uid) != 0)
-        die("setresuid", 253);
-    if (caps != NULL && (failed = caps_reapply(e->caps, caps)) != NULL)
-        die(failed, 253);
+/* The path of the program to execute for owner, once its whole tree is known
+ * to be safe from everybody else.  Executing the resolved path leaves no
+ * link on the way to be swapped afterwards. */
+static const char *trusted_program(const char *path, uid_t owner)
+{
+    static char resolved[PATH_MAX];
+    char where[PATH_MAX];
+    struct stat st;
 
-    /* The path, ARG ..., and the terminating null: argc slots. */
-    args = calloc((size_t)argc, sizeof *args);
+    if (realpath(path, resolved) == NULL)
+        die(path, STATUS_EXEC_FAILED);
+    refuse_if(where, tree_problem(resolved, owner, &st, where));
+    return resolved;
+}
+
+/* The caller's own programs keep his groups, his current group included. */
+static void switch_identity(const struct passwd *pw, uid_t caller)
+{
+    if (pw->pw_uid != caller) {
+        if (setgroups(0, NULL) != 0)
+            die("setgroups", STATUS_SWITCH_FAILED);
+        if (setresgid(pw->pw_gid, pw->pw_gid, pw->pw_gid) != 0)
+            die("setresgid", STATUS_SWITCH_FAILED);
+    }
+    if (setresuid(pw->pw_uid, pw->pw_uid, pw->pw_uid) != 0)
+        die("setresuid", STATUS_SWITCH_FAILED);
+}
+
+/* The path, ARG ..., and the terminating null: argc slots. */
+static char **program_args(const char *path, int argc, char **argv)
+{
+    char **args = calloc((size_t)argc, sizeof *args);
+    int i;
+
     if (args == NULL)
-        die("calloc", 253);
-    args[0] = dup_or_die(e->path, "calloc");
+        die("calloc", STATUS_SWITCH_FAILED);
+    args[0] = dup_or_die(path, "calloc");
     for (i = 2; i < argc; i++)
         args[i - 1] = dup_or_die(argv[i], "calloc");
+    return args;
+}
 
-    /* Whatever the caller's environment can smuggle into a program must not
-     * reach one that runs with more rights than the caller. */
-    if (uid != caller || e->has_caps)
-        scrub_env(environ);
+/* Returns only when execve fails. */
+static void run(const struct cmd_entry *e, int argc, char **argv)
+{
+    /* Static, so that they stay reachable when execve fails: the process
+     * ends right after, and leak checkers need not know. */
+    static char **args;
+    static char **env;
+    uid_t caller = getuid();
+    const struct passwd *pw = target_user(e->has_uid ? (uid_t)e->uid : caller);
+    const char *program = e->path;
+    cap_t caps = NULL;
+    const char *failed;
 
-    execv(e->path, args);
+    args = program_args(e->path, argc, argv);
+    env = environ;
+
+    /* Whatever the caller sets up could steer a program that runs with more
+     * rights than he has; his own programs get it all unchanged. */
+    if (pw->pw_uid != caller || e->has_caps) {
+        program = trusted_program(e->path, pw->pw_uid);
+        env = build_env(environ, pw);
+        if (env == NULL)
+            die("malloc", STATUS_SWITCH_FAILED);
+        if ((failed = reset_process_state()) != NULL)
+            die(failed, STATUS_SWITCH_FAILED);
+    }
+    if (e->has_caps && (failed = caps_keep(e->caps, &caps)) != NULL)
+        die(failed, STATUS_SWITCH_FAILED);
+    switch_identity(pw, caller);
+    if (caps != NULL && (failed = caps_reapply(e->caps, caps)) != NULL)
+        die(failed, STATUS_SWITCH_FAILED);
+
+    execve(program, args, env);
     perror(e->path);
-    for (i = 0; args[i] != NULL; i++)
-        free(args[i]);
-    free(args);
 }
 
 int main(int argc, char **argv)
@@ -161,14 +229,14 @@ int main(int argc, char **argv)
 
     if (argc < 2) {
         fputs("ERROR: must supply a command to run, as a command-line argument.\n", stderr);
-        return 127;
+        return STATUS_NO_COMMAND;
     }
     load_cmds();
     e = find_cmd(cmds, count, argv[1]);
     if (e == NULL) {
         fprintf(stderr, "ERROR: Disallowed command %s\n", argv[1]);
-        return 127;
+        return STATUS_NO_COMMAND;
     }
     run(e, argc, argv);
-    return 255;
+    return STATUS_EXEC_FAILED;
 }

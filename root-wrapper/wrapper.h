@@ -1,11 +1,13 @@
 /*
- * Helpers of orv-root-wrapper.  Everything here decides or parses and leaves
- * the process alone (the capability helpers excepted); main.c does the effects
- * and ends the process on the first failure.
+ * Helpers of orv-root-wrapper.  Most of them decide or parse and leave the
+ * process alone; the file checks only look at the file system, and the
+ * capability and process-state helpers change the calling process.  main.c
+ * does the effects and ends the process on the first failure.
  */
 #ifndef ORV_ROOT_WRAPPER_WRAPPER_H
 #define ORV_ROOT_WRAPPER_WRAPPER_H
 
+#include <pwd.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <sys/capability.h>
@@ -19,7 +21,17 @@ extern "C" {
 #define CMDS_MAX 80
 #define LINE_BUF_SIZE 1024
 /* Like fgets with this limit: a line keeps at most LINE_READ_MAX - 1 bytes. */
-#define LINE_READ_MAX 1023
+#define LINE_READ_MAX (LINE_BUF_SIZE - 1)
+#define LINE_TEXT_MAX (LINE_READ_MAX - 1)
+/* The search path of every program run as another user. */
+#define SAFE_PATH "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+
+enum exit_status {
+    STATUS_REFUSED = 1,          /* the allow-list or the program is unusable */
+    STATUS_NO_COMMAND = 127,     /* no COMMAND, or one the list does not name */
+    STATUS_SWITCH_FAILED = 253,  /* identity or process-state change, memory */
+    STATUS_EXEC_FAILED = 255     /* the program cannot be executed */
+};
 
 struct cmd_entry {
     char *name;
@@ -47,9 +59,11 @@ enum line_status {
 enum line_status read_line(FILE *f, char *buf, size_t limit);
 
 enum parse_result {
-    PARSE_NONE,   /* comment, blank start, or fewer than three fields */
+    PARSE_NONE,       /* comment, blank start, or fewer than three fields */
     PARSE_ENTRY,
-    PARSE_BAD_UID /* user field of digits beyond the range of an int */
+    PARSE_BAD_UID,    /* user field of digits beyond the range of an int */
+    PARSE_NOT_NUMBER, /* user field starting with a digit but not all digits */
+    PARSE_RELATIVE    /* a path that does not start with '/' */
 };
 
 /*
@@ -58,6 +72,10 @@ enum parse_result {
  * set; the caps fields are left alone.
  */
 enum parse_result parse_line(char *line, struct cmd_entry *e);
+
+/* Why a line that parse_line rejected is ignored; NULL for PARSE_NONE and
+ * PARSE_ENTRY, which need no warning. */
+const char *parse_problem(enum parse_result result);
 
 /* The text after the last '/' of command: all of it without one, empty when
  * command ends with '/'. */
@@ -74,13 +92,35 @@ const struct cmd_entry *find_cmd(const struct cmd_entry *cmds, size_t count,
 /* Why the opened configuration must not be trusted, or NULL when it may. */
 const char *conf_file_problem(const struct stat *st);
 
-/* Whether an environment entry ("NAME=value") must not reach a program run
- * as another user. */
-int env_is_unsafe(const char *entry);
+/*
+ * Checks the file at path (absolute and free of symbolic links, as realpath
+ * makes it) and every directory above it: each must be owned by root or by
+ * owner and writable by neither group nor others.  Returns NULL when all
+ * are, otherwise the problem.  where (room for path) ends up holding the
+ * last name examined, on a problem the one that has it; file receives the
+ * status of path itself.
+ */
+const char *tree_problem(const char *path, uid_t owner, struct stat *file, char *where);
 
-/* Drops the unsafe entries from a NULL-terminated environment array in place,
- * keeping the order of the rest; returns how many remain. */
-size_t scrub_env(char **env);
+/* Whether the caller's environment entry ("NAME=value") may reach a program
+ * run as another user. */
+int env_keeps(const char *entry);
+
+/*
+ * The environment of a program run as the user pw: the variables the
+ * wrapper sets from pw, then the caller's entries that env_keeps allows, in
+ * their order.  One allocation that free() releases (the kept entries point
+ * into caller); NULL when out of memory.
+ */
+char **build_env(char *const *caller, const struct passwd *pw);
+
+/*
+ * Replaces the process state a caller passes on with a known one: every
+ * signal at its default action and none blocked, no interval timer, the
+ * umask widened by 022, no core files, no file-size limit, and nothing open
+ * above standard error.  Returns the name of the failing call, or NULL.
+ */
+const char *reset_process_state(void);
 
 /*
  * Before the identity change: applies a state with cap in the effective,

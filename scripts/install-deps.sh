@@ -10,7 +10,7 @@ PACKAGES="
   libgoogle-glog-dev libmongoclient-dev libcap-dev
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
-  python3 python3-pip python3-setuptools python3-wheel util-linux procps apache2-utils curl
+  python3 python3-pip python3-setuptools python3-wheel git util-linux procps apache2-utils curl
 "
 
 missing=""

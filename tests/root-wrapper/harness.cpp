@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
+#include <linux/close_range.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,25 +12,18 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 namespace rwtest {
 
-const std::string kWrapper = ORV_RW_WRAPPER;
-const std::string kProbe = ORV_RW_PROBE;
-const std::string kConf = "/etc/orv-root-wrapper.conf";
+const std::string kBuiltWrapper = ORV_RW_WRAPPER;
 
 namespace {
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-std::string make_temp_dir(const char* stem) {
-  std::string tmpl = std::string(ORV_RW_SCRATCH) + "/" + stem + "-XXXXXX";
-  if (mkdtemp(tmpl.data()) == nullptr) fail("mkdtemp " + tmpl);
-  return tmpl;
 }
 
 std::vector<char*> c_strings(const std::vector<std::string>& v) {
@@ -40,10 +33,35 @@ std::vector<char*> c_strings(const std::vector<std::string>& v) {
   return out;
 }
 
-// The overlay keeps the rest of /etc (passwd above all) in view.
+// Exactly the mode asked for, whatever the test's umask.  chown clears the
+// set-user-ID bit, so the mode comes last.
+void set_owner_mode(const std::string& path, uid_t owner, mode_t mode) {
+  if (chown(path.c_str(), owner, 0) != 0 || chmod(path.c_str(), mode) != 0) fail("set up " + path);
+}
+
+void write_file(const std::string& path, const std::string& text, mode_t mode, uid_t owner) {
+  std::ofstream out(path, std::ios::binary);
+  if (!(out << text) || !out.flush()) fail("write " + path);
+  set_owner_mode(path, owner, mode);
+}
+
+void make_dirs(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) == 0) {
+    set_owner_mode(path, 0, 0755);
+  } else if (errno == ENOENT) {
+    make_dirs(std::filesystem::path(path).parent_path());
+    make_dirs(path);
+  } else if (errno != EEXIST) {
+    fail("mkdir " + path);
+  }
+}
+
+// $1 upper, $2 work, $3 the caller's prelude, then the command.  The overlay
+// keeps the rest of /etc (passwd above all) in view.
 const char kMountScript[] =
     "mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$1,workdir=$2\" /etc || exit 99\n"
-    "shift 2\n"
+    "eval \"$3\"\n"
+    "shift 3\n"
     "exec \"$@\"\n";
 
 }  // namespace
@@ -58,7 +76,10 @@ Result spawn(const std::vector<std::string>& argv, const std::vector<std::string
   if (pid < 0) fail("fork");
   if (pid == 0) {
     int null = open("/dev/null", O_RDONLY);
-    if (null < 0 || dup2(null, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(126);
+    // Whatever else the test process has open stays out of what it runs.
+    if (null < 0 || dup2(null, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0 ||
+        close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
+      _exit(126);
     execve(args[0], args.data(), envp.data());
     _exit(126);
   }
@@ -95,47 +116,81 @@ Result spawn(const std::vector<std::string>& argv, const std::vector<std::string
   return r;
 }
 
-ConfDir::ConfDir() : dir_(make_temp_dir("conf")) {
-  if (mkdir((dir_ + "/upper").c_str(), 0755) != 0 || mkdir((dir_ + "/work").c_str(), 0755) != 0)
-    fail("mkdir in " + dir_);
+Sandbox::Sandbox() {
+  std::string tmpl = std::string(ORV_RW_SCRATCH) + "/sandbox-XXXXXX";
+  if (mkdtemp(tmpl.data()) == nullptr) fail("mkdtemp " + tmpl);
+  dir_ = tmpl;
+  // The upper layer's root is /etc itself inside: root-owned 0755.
+  make_dirs(upper() + "/orv-test");
+  make_dirs(dir_ + "/work");
+  copy(ORV_RW_PROBE, "probe");
+  copy(kBuiltWrapper, "orv-root-wrapper", 04755);
 }
 
-ConfDir::~ConfDir() {
+Sandbox::~Sandbox() {
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
 }
 
-std::string ConfDir::file() const { return dir_ + "/upper/orv-root-wrapper.conf"; }
-
-void ConfDir::write(const std::string& text, mode_t mode, uid_t owner) {
-  std::error_code ignored;
-  std::filesystem::remove_all(file(), ignored);
-  int fd = open(file().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) fail("open " + file());
-  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-            fchown(fd, owner, 0) == 0 && fchmod(fd, mode) == 0;
-  close(fd);
-  if (!ok) fail("write " + file());
+std::string Sandbox::outside(const std::string& inside) const {
+  return upper() + inside.substr(std::string("/etc").size());
 }
 
-void ConfDir::make_missing() {
+std::string Sandbox::replace(const std::string& path) const {
   std::error_code ignored;
-  std::filesystem::remove_all(file(), ignored);
+  std::filesystem::remove_all(path, ignored);
+  make_dirs(std::filesystem::path(path).parent_path());
+  return path;
+}
+
+void Sandbox::write_conf(const std::string& text, mode_t mode, uid_t owner) {
+  write_file(replace(outside(kConf)), text, mode, owner);
+}
+
+void Sandbox::conf_missing() {
   // An overlay whiteout: a character device with number 0:0.
-  if (mknod(file().c_str(), S_IFCHR | 0600, makedev(0, 0)) != 0) fail("mknod " + file());
+  const std::string file = replace(outside(kConf));
+  if (mknod(file.c_str(), S_IFCHR | 0600, makedev(0, 0)) != 0) fail("mknod " + file);
 }
 
-void ConfDir::make_directory() {
-  std::error_code ignored;
-  std::filesystem::remove_all(file(), ignored);
-  if (mkdir(file().c_str(), 0755) != 0) fail("mkdir " + file());
+void Sandbox::conf_directory() { make_dirs(replace(outside(kConf))); }
+
+void Sandbox::conf_fifo() {
+  const std::string file = replace(outside(kConf));
+  if (mkfifo(file.c_str(), 0644) != 0) fail("mkfifo " + file);
 }
 
-Result ConfDir::run(const std::string& wrapper, const std::vector<std::string>& args,
-                    const std::vector<std::string>& env, const std::optional<Caller>& caller) const {
+void Sandbox::conf_link(const std::string& target) {
+  const std::string file = replace(outside(kConf));
+  if (symlink(target.c_str(), file.c_str()) != 0) fail("symlink " + file);
+}
+
+std::string Sandbox::write(const std::string& name, const std::string& text, mode_t mode,
+                           uid_t owner) {
+  write_file(replace(outside(kDir + "/" + name)), text, mode, owner);
+  return kDir + "/" + name;
+}
+
+std::string Sandbox::copy(const std::string& from, const std::string& name, mode_t mode,
+                          uid_t owner) {
+  std::ifstream in(from, std::ios::binary);
+  std::ostringstream text;
+  if (!(text << in.rdbuf())) fail("read " + from);
+  return write(name, text.str(), mode, owner);
+}
+
+std::string Sandbox::make_dir(const std::string& name, mode_t mode, uid_t owner) {
+  const std::string dir = outside(kDir + "/" + name);
+  make_dirs(dir);
+  set_owner_mode(dir, owner, mode);
+  return kDir + "/" + name;
+}
+
+Result Sandbox::run(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                    const std::optional<Caller>& caller, const std::string& wrapper) const {
   std::vector<std::string> argv = {"/usr/bin/unshare", "--mount", "--propagation", "private",
                                    "/bin/sh", "-c", kMountScript, "sh",
-                                   dir_ + "/upper", dir_ + "/work"};
+                                   upper(), dir_ + "/work", caller ? caller->prelude : ""};
   if (caller) {
     argv.push_back("/usr/bin/setpriv");
     argv.push_back("--reuid=" + std::to_string(caller->uid));
@@ -148,6 +203,10 @@ Result ConfDir::run(const std::string& wrapper, const std::vector<std::string>& 
       argv.push_back("--groups=" + list);
     }
   }
+  if (caller && caller->hostile_signals) {
+    argv.push_back(kProbe);
+    argv.push_back("--hostile");
+  }
   // Only the wrapper sees the test's variables; sh and setpriv keep a plain one.
   argv.push_back("/usr/bin/env");
   argv.push_back("-i");
@@ -155,33 +214,6 @@ Result ConfDir::run(const std::string& wrapper, const std::vector<std::string>& 
   argv.push_back(wrapper);
   argv.insert(argv.end(), args.begin(), args.end());
   return spawn(argv, {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"});
-}
-
-SetuidCopy::SetuidCopy() : dir_(make_temp_dir("suid")), path_(dir_ + "/orv-root-wrapper") {
-  struct statvfs fs;
-  if (chmod(dir_.c_str(), 0755) != 0 || statvfs(dir_.c_str(), &fs) != 0) fail("set up " + dir_);
-  if (fs.f_flag & ST_NOSUID) {
-    unusable_ = dir_ + " is on a file system mounted nosuid";
-    return;
-  }
-  // Another user has to reach both the copy and the probe.
-  for (const std::string& leaf : {path_, kProbe}) {
-    for (auto p = std::filesystem::path(leaf).parent_path(); p != p.root_path(); p = p.parent_path()) {
-      struct stat st;
-      if (stat(p.c_str(), &st) != 0 || !(st.st_mode & S_IXOTH)) {
-        unusable_ = p.string() + " cannot be searched by other users";
-        return;
-      }
-    }
-  }
-  std::filesystem::copy_file(kWrapper, path_);
-  // chown clears the set-user-ID bit, so the mode comes last.
-  if (chown(path_.c_str(), 0, 0) != 0 || chmod(path_.c_str(), 04755) != 0) fail("set up " + path_);
-}
-
-SetuidCopy::~SetuidCopy() {
-  std::error_code ignored;
-  std::filesystem::remove_all(dir_, ignored);
 }
 
 Probe parse_probe(const std::string& out) {
@@ -204,6 +236,8 @@ Probe parse_probe(const std::string& out) {
     } else if (key == "env") {
       auto eq = rest.find('=');
       p.env[rest.substr(0, eq)] = eq == std::string::npos ? "" : rest.substr(eq + 1);
+    } else {
+      p.state[key] = rest;
     }
   }
   return p;

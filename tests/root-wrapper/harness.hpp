@@ -1,5 +1,8 @@
-// Runs the real wrapper as a user would, with a test allow-list seen at the
-// fixed configuration path inside a private mount namespace only.
+// Runs the real wrapper as a user would, inside a private mount namespace in
+// which /etc is an overlay on a scratch directory: the allow-list the test
+// writes shows at the fixed configuration path, and the programs the test
+// lays out show under kDir, reachable by every user wherever the checkout
+// lies.  Nothing outside the namespace changes.
 #pragma once
 
 #include <sys/types.h>
@@ -11,62 +14,70 @@
 
 namespace rwtest {
 
+// Paths as the wrapper sees them inside the namespace.  Inline, so that the
+// tests' own constants built from them are initialised after them.
+inline const std::string kConf = "/etc/orv-root-wrapper.conf";
+inline const std::string kDir = "/etc/orv-test";  // root-owned 0755, as is all above it
+inline const std::string kProbe = kDir + "/probe";  // reports how it was started
+inline const std::string kWrapper = kDir + "/orv-root-wrapper";  // set-user-ID root
+// The build's own wrapper, outside the namespace.
+extern const std::string kBuiltWrapper;
+
 struct Result {
   int status = -1;  // exit status, or 128 + signal number
   std::string out;
   std::string err;
 };
 
-// Starts argv[0] (an absolute path) with exactly env, collects both output
-// streams and reaps it.
+// Starts argv[0] (an absolute path) with exactly env and nothing open but
+// standard input (/dev/null), output and error; collects both output streams
+// and reaps it.
 Result spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env);
 
-// Who runs the wrapper; without one it is root, the test's own identity.
+// Who runs the wrapper, and the process state he passes on: prelude is shell
+// code run just before (umask, ulimit, trap, cd, exec 9<...); with
+// hostile_signals SIGTERM and SIGUSR1 arrive blocked and an alarm armed.
+// Without a caller it is root, the test's own identity.
 struct Caller {
   uid_t uid;
   gid_t gid;
   std::vector<gid_t> groups;
+  std::string prelude;
+  bool hostile_signals = false;
 };
 
-// A scratch overlay for /etc: the file written here shadows the configuration
-// path in the namespace the wrapper runs in, and nowhere else.
-class ConfDir {
+class Sandbox {
  public:
-  ConfDir();
-  ~ConfDir();
-  ConfDir(const ConfDir&) = delete;
-  ConfDir& operator=(const ConfDir&) = delete;
+  Sandbox();
+  ~Sandbox();
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
 
-  void write(const std::string& text, mode_t mode = 0644, uid_t owner = 0);
-  void make_missing();    // hidden even if the machine has one
-  void make_directory();
+  void write_conf(const std::string& text, mode_t mode = 0644, uid_t owner = 0);
+  void conf_missing();  // hidden even if the machine has one
+  void conf_directory();
+  void conf_fifo();
+  void conf_link(const std::string& target);
+
+  // A file or directory below kDir (parents made root-owned 0755); returns
+  // its path inside the namespace.
+  std::string write(const std::string& name, const std::string& text, mode_t mode = 0755,
+                    uid_t owner = 0);
+  std::string copy(const std::string& from, const std::string& name, mode_t mode = 0755,
+                   uid_t owner = 0);
+  std::string make_dir(const std::string& name, mode_t mode = 0755, uid_t owner = 0);
+  // Where a path inside the namespace below kDir lies for the test itself.
+  std::string outside(const std::string& inside) const;
 
   // Runs wrapper with args; env is the wrapper's whole environment.
-  Result run(const std::string& wrapper, const std::vector<std::string>& args,
-             const std::vector<std::string>& env = {},
-             const std::optional<Caller>& caller = std::nullopt) const;
+  Result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+             const std::optional<Caller>& caller = std::nullopt,
+             const std::string& wrapper = kWrapper) const;
 
  private:
-  std::string file() const;
+  std::string upper() const { return dir_ + "/upper"; }
+  std::string replace(const std::string& path) const;
   std::string dir_;
-};
-
-// A set-user-ID root copy of the wrapper on a file system that honours it.
-class SetuidCopy {
- public:
-  SetuidCopy();
-  ~SetuidCopy();
-  SetuidCopy(const SetuidCopy&) = delete;
-  SetuidCopy& operator=(const SetuidCopy&) = delete;
-
-  const std::string& path() const { return path_; }
-  // Empty when the copy works; otherwise why it cannot.
-  const std::string& unusable() const { return unusable_; }
-
- private:
-  std::string dir_;
-  std::string path_;
-  std::string unusable_;
 };
 
 // What the probe program reported.
@@ -77,6 +88,8 @@ struct Probe {
   unsigned long long capeff = ~0ULL;
   std::vector<std::string> args;
   std::map<std::string, std::string> env;
+  // umask, sigblk, sigign, core and fsize ("soft hard"), alarm, fds, cwd.
+  std::map<std::string, std::string> state;
 };
 Probe parse_probe(const std::string& out);
 
@@ -84,9 +97,5 @@ Probe parse_probe(const std::string& out);
 uid_t user_id(const char* name);
 gid_t primary_gid(const char* name);
 uid_t unused_uid();
-
-extern const std::string kWrapper;
-extern const std::string kProbe;
-extern const std::string kConf;
 
 }  // namespace rwtest

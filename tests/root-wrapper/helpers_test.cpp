@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -69,7 +70,7 @@ TEST(ReadLine, SplitsLinesAndDropsTheRestOfOverLongOnes) {
 
 // The process tests cover the line format as the wrapper sees it; these are
 // the splitting and number edges.
-TEST(ParseLine, FieldSplittingAndUserIdBounds) {
+TEST(ParseLine, FieldSplittingUserIdsAndPaths) {
   struct Case {
     const char* line;
     parse_result result;
@@ -82,7 +83,15 @@ TEST(ParseLine, FieldSplittingAndUserIdBounds) {
       {"x /bin/ls 2147483647", PARSE_ENTRY, 1, INT_MAX},
       {"x /bin/ls 2147483648", PARSE_BAD_UID, 0, 0},
       {"x /bin/ls 4294967296", PARSE_BAD_UID, 0, 0},  // atoi would wrap this to 0
+      {"x /bin/ls 0x3e8", PARSE_NOT_NUMBER, 0, 0},    // atoi would read 0
+      {"x /bin/ls 1e3", PARSE_NOT_NUMBER, 0, 0},
+      {"x /bin/ls 1000x", PARSE_NOT_NUMBER, 0, 0},
+      {"x /bin/ls 1,000", PARSE_NOT_NUMBER, 0, 0},
       {"x /bin/ls -", PARSE_ENTRY, 0, 0},
+      {"x /bin/ls x1000", PARSE_ENTRY, 0, 0},
+      {"ls ls 0", PARSE_RELATIVE, 0, 0},
+      {"rel bin/ls -", PARSE_RELATIVE, 0, 0},
+      {"rel ./bin/ls 0x3e8", PARSE_RELATIVE, 0, 0},
       {"ls /bin/ls \t\n", PARSE_NONE, 0, 0},
       {"\n", PARSE_NONE, 0, 0},
   };
@@ -113,37 +122,41 @@ TEST(FindCmd, StopsAtTheCountAndAtANullName) {
   EXPECT_STREQ(base_name("/a/b/"), "");
 }
 
-TEST(Environment, UnsafeVariablesAreDroppedAndTheRestKeptInOrder) {
-  const char* unsafe[] = {
-      "LD_PRELOAD=/x.so", "LD_LIBRARY_PATH=/x", "LD_AUDIT=/x", "LD_PRELOAD",
-      "GCONV_PATH=/x", "LOCPATH=/x", "MALLOC_CHECK_=3", "GLIBC_TUNABLES=x=1",
-      "TMPDIR=/x", "BASH_ENV=/x", "ENV=/x", "BASH_FUNC_f%%=() { :; }",
-      "SHELLOPTS=xtrace", "BASHOPTS=x", "PS4=$(x)", "IFS=/", "CDPATH=/x",
-      "GLOBIGNORE=*", "PYTHONPATH=/x", "PYTHONHOME=/x", "PYTHONSTARTUP=/x",
-      "PYTHONWARNINGS=x", "PERL5LIB=/x", "PERLLIB=/x", "PERL5OPT=-Mx",
-      "RUBYLIB=/x", "RUBYOPT=-rx", "NODE_OPTIONS=--require=x",
-      "JAVA_TOOL_OPTIONS=-javaagent:x", "LUA_INIT_5_4=x", "OPENSSL_CONF=/x",
-      "OLDSTYLE=() { x; }",
+TEST(Environment, OnlySaneValuesOfTheTableReachAnotherUser) {
+  const char* kept[] = {
+      "TERM=xterm-256color", "TERM=", "LANG=C.UTF-8", "LANGUAGE=en_GB:en", "LC_ALL=C",
+      "LC_TIME=en_GB.UTF-8", "TZ=UTC", "TZ=CET-1CEST", "COLUMNS=132", "LINES=0043",
   };
-  const char* safe[] = {
-      "PATH=/usr/bin:/bin", "HOME=/root", "LANG=C.UTF-8", "TERM=xterm", "TZ=UTC",
-      "LD=ld", "XLD_PRELOAD=/x", "ENVIRONMENT=x", "MY_PYTHONPATH=/x", "EMPTY=", "NOEQUALS",
+  const char* dropped[] = {
+      // Set by the wrapper whatever their value.
+      "PATH=/usr/bin:/bin", "HOME=/root", "SHELL=/bin/sh", "USER=root", "LOGNAME=root",
+      // Values that could name a file.
+      "TERM=../../tmp/x", "TERM=/tmp/x", "LANG=../../tmp/x", "LANG=..", "LANGUAGE=en:..",
+      "LC_ALL=x/y", "TZ=/etc/localtime", "TZ=:UTC", "TZ=Europe/Berlin", "TZ=../../tmp/zone",
+      "COLUMNS=80x", "COLUMNS=", "LINES=-1", "LINES= 24",
+      // Everything outside the table, whatever the value.
+      "LD_PRELOAD=/x.so", "BASH_ENV=/x", "BASH_FUNC_f%%=() { id; }", "GIT_CONFIG_COUNT=1",
+      "PYTHONPATH=/x", "TEMP=/x", "TERMINFO=/x", "TERMX=xterm", "XLANG=C", "LC=C",
+      "LANG", "=C", "",
   };
-  for (const char* e : unsafe) EXPECT_TRUE(env_is_unsafe(e)) << e;
-  for (const char* e : safe) EXPECT_FALSE(env_is_unsafe(e)) << e;
+  for (const char* e : kept) EXPECT_TRUE(env_keeps(e)) << e;
+  for (const char* e : dropped) EXPECT_FALSE(env_keeps(e)) << e;
 
-  std::vector<char*> env;
-  std::vector<std::string> expected;
-  for (size_t i = 0; i < sizeof safe / sizeof safe[0]; ++i) {
-    env.push_back(const_cast<char*>(unsafe[i]));
-    env.push_back(const_cast<char*>(safe[i]));
-    expected.push_back(safe[i]);
-  }
-  env.push_back(const_cast<char*>(unsafe[sizeof unsafe / sizeof unsafe[0] - 1]));
-  env.push_back(nullptr);
-  ASSERT_EQ(scrub_env(env.data()), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(env[i], expected[i]);
-  EXPECT_EQ(env[expected.size()], nullptr);
+  char name[] = "svc", dir[] = "/srv/svc", shell[] = "", password[] = "x";
+  const passwd pw{name, password, 1234, 1234, name, dir, shell};
+  std::vector<char*> caller;
+  for (const char* e : {"PATH=/x", "TERM=vt100", "HOME=/h", "LC_ALL=C", "LD_PRELOAD=/x", "LINES=24"})
+    caller.push_back(const_cast<char*>(e));
+  caller.push_back(nullptr);
+  char** env = build_env(caller.data(), &pw);
+  ASSERT_NE(env, nullptr);
+  std::vector<std::string> got;
+  for (char** e = env; *e != nullptr; ++e) got.push_back(*e);
+  EXPECT_EQ(got, (std::vector<std::string>{"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "HOME=/srv/svc", "SHELL=/bin/sh",
+                                           "USER=svc", "LOGNAME=svc", "TERM=vt100", "LC_ALL=C",
+                                           "LINES=24"}));
+  EXPECT_EQ(env[5], caller[1]);  // kept entries are the caller's own strings
+  free(env);
 }
 
 // The capability steps change the calling process, so they run in a child;

@@ -1,6 +1,14 @@
-// A set-user-ID root copy of the wrapper run by an unprivileged caller.
+// A set-user-ID root copy of the wrapper run by `nobody`, who tries what a
+// local attacker would.  Each table row is one attempt.
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
+#include <pwd.h>
+#include <sys/prctl.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -8,34 +16,40 @@
 
 namespace {
 
+using rwtest::kConf;
+using rwtest::kDir;
 using rwtest::kProbe;
+
+const std::string kAttacker = kDir + "/attacker";  // owned by the caller
 
 class IdentityTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!suid_.unusable().empty()) GTEST_SKIP() << suid_.unusable();
     nobody_ = rwtest::user_id("nobody");
     nogroup_ = rwtest::primary_gid("nobody");
     // Supplementary groups the caller holds; no group entries needed.
-    caller_ = rwtest::Caller{nobody_, nogroup_, {4, 24}};
+    caller_ = rwtest::Caller{nobody_, nogroup_, {4, 24}, "", false};
+    box_.make_dir("attacker", 0755, nobody_);
   }
-  rwtest::Probe run(const std::string& user, const std::vector<std::string>& env = {}) {
-    conf_.write("probe " + kProbe + " " + user + "\n");
-    auto r = conf_.run(suid_.path(), {"probe", "arg"}, env, caller_);
+  rwtest::Result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    return box_.run(args, env, caller_);
+  }
+  rwtest::Probe probe(const std::string& user, const std::vector<std::string>& env = {}) {
+    box_.write_conf("probe " + kProbe + " " + user + "\n");
+    auto r = run({"probe", "arg"}, env);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     return rwtest::parse_probe(r.out);
   }
 
-  rwtest::SetuidCopy suid_;
-  rwtest::ConfDir conf_;
+  rwtest::Sandbox box_;
   uid_t nobody_ = 0;
   gid_t nogroup_ = 0;
   rwtest::Caller caller_{};
 };
 
 TEST_F(IdentityTest, SwitchingUserTakesThePasswdIdsAndNoGroups) {
-  auto root = run("0");
+  auto root = probe("0");
   EXPECT_EQ(root.uids, (std::vector<unsigned>{0, 0, 0}));
   EXPECT_EQ(root.gids, (std::vector<unsigned>{0, 0, 0}));
   EXPECT_TRUE(root.groups.empty());
@@ -43,54 +57,276 @@ TEST_F(IdentityTest, SwitchingUserTakesThePasswdIdsAndNoGroups) {
 
   const uid_t daemon = rwtest::user_id("daemon");
   const unsigned daemon_gid = rwtest::primary_gid("daemon");
-  auto other = run(std::to_string(daemon));
+  auto other = probe(std::to_string(daemon));
   EXPECT_EQ(other.uids, (std::vector<unsigned>{daemon, daemon, daemon}));
   EXPECT_EQ(other.gids, (std::vector<unsigned>{daemon_gid, daemon_gid, daemon_gid}));
   EXPECT_TRUE(other.groups.empty());
   EXPECT_EQ(other.capeff, 0u);
 }
 
-TEST_F(IdentityTest, OwnUserKeepsGroupsButTakesThePrimaryGroup) {
+TEST_F(IdentityTest, OwnUserKeepsCurrentGroupAndGroups) {
   caller_.gid = 24;  // a current group other than the primary one
-  for (const char* user : {"-", "x1"}) {
-    auto self = run(user);
+  for (const std::string& user : {std::string("-"), std::string("x1"), std::to_string(nobody_)}) {
+    auto self = probe(user);
     EXPECT_EQ(self.uids, (std::vector<unsigned>{nobody_, nobody_, nobody_})) << user;
-    EXPECT_EQ(self.gids, (std::vector<unsigned>{nogroup_, nogroup_, nogroup_})) << user;
+    EXPECT_EQ(self.gids, (std::vector<unsigned>{24, 24, 24})) << user;
     EXPECT_EQ(self.groups, (std::vector<unsigned>{4, 24})) << user;
     EXPECT_EQ(self.capeff, 0u) << user;
   }
-  EXPECT_EQ(run(std::to_string(nobody_)).groups, (std::vector<unsigned>{4, 24}));
 }
 
-TEST_F(IdentityTest, EnvironmentReachesOnlyTheCallersOwnPrograms) {
-  // glibc drops the first group itself for a set-user-ID program; the wrapper
-  // has to drop the second.
-  const std::vector<std::string> loader = {"LD_PRELOAD=/nonexistent.so",
-                                           "LD_LIBRARY_PATH=/nonexistent", "GCONV_PATH=/nonexistent"};
-  const std::vector<std::string> ours = {"BASH_ENV=/tmp/x", "BASH_FUNC_f%%=() { id; }",
-                                         "PYTHONPATH=/tmp", "PERL5OPT=-Mx", "NODE_OPTIONS=-r x",
-                                         "IFS=/", "PS4=$(id)"};
-  std::vector<std::string> env = {"PATH=/usr/bin:/bin", "ORV_MARK=kept"};
-  env.insert(env.end(), loader.begin(), loader.end());
-  env.insert(env.end(), ours.begin(), ours.end());
+// What the caller passes, and what a program run as another user gets of it
+// ("" for nothing).  Names are unique within a table: each is one run.
+struct EnvRow {
+  std::string caller;
+  std::string other;
+};
+const std::vector<EnvRow> kHostileEnv = {
+    {"PATH=/attacker/bin:/usr/bin:/bin", ""},  // the wrapper's own values instead
+    {"HOME=/attacker/home", ""},
+    {"SHELL=/attacker/sh", ""},
+    {"USER=nobody", ""},
+    {"LOGNAME=nobody", ""},
+    {"GIT_CONFIG_COUNT=1", ""},
+    {"GIT_CONFIG_KEY_0=core.fsmonitor", ""},
+    {"GIT_CONFIG_VALUE_0=/attacker/x.sh", ""},
+    {"TEMP=/attacker", ""},
+    {"TMP=/attacker", ""},
+    {"PYTHONUSERBASE=/attacker", ""},
+    {"PYTHONPATH=/attacker", ""},
+    {"XDG_CONFIG_HOME=/attacker", ""},
+    {"XDG_DATA_DIRS=/attacker", ""},
+    {"PAGER=/attacker/x", ""},
+    {"EDITOR=/attacker/x", ""},
+    {"VISUAL=/attacker/x", ""},
+    {"LESSOPEN=|/attacker/x %s", ""},
+    {"GIT_SSH_COMMAND=/attacker/x", ""},
+    {"SSL_CERT_FILE=/attacker/ca.pem", ""},
+    {"https_proxy=http://127.0.0.1:9", ""},
+    {"KRB5_CONFIG=/attacker/krb5.conf", ""},
+    {"GNUPGHOME=/attacker", ""},
+    {"VIMINIT=:!/attacker/x", ""},
+    {"GTK_MODULES=/attacker/m.so", ""},
+    {"GIO_EXTRA_MODULES=/attacker", ""},
+    {"QT_PLUGIN_PATH=/attacker", ""},
+    {"PROMPT_COMMAND=/attacker/x", ""},
+    {"HISTFILE=/attacker/history", ""},
+    {"INPUTRC=/attacker/inputrc", ""},
+    {"BASH_ENV=/attacker/x", ""},
+    {"BASH_FUNC_f%%=() { id; }", ""},
+    {"ORV_MARK=anything", ""},
+    // Names of the table with values that could name a file.
+    {"TERM=../../attacker/x", ""},
+    {"LANG=../../attacker", ""},
+    {"LANGUAGE=en:../x", ""},
+    {"LC_ALL=C/../../x", ""},
+    {"LC_MESSAGES=..", ""},
+    {"TZ=/attacker/zone", ""},
+    {"COLUMNS=80;x", ""},
+    {"LINES=", ""},
+};
+const std::vector<EnvRow> kSaneEnv = {
+    {"PATH=/usr/bin:/bin", ""},
+    {"TERM=xterm-256color", "TERM=xterm-256color"},
+    {"LANG=C.UTF-8", "LANG=C.UTF-8"},
+    {"LANGUAGE=en_GB:en", "LANGUAGE=en_GB:en"},
+    {"LC_ALL=C", "LC_ALL=C"},
+    {"LC_TIME=en_GB.UTF-8", "LC_TIME=en_GB.UTF-8"},
+    {"TZ=CET-1CEST", "TZ=CET-1CEST"},
+    {"COLUMNS=132", "COLUMNS=132"},
+    {"LINES=43", "LINES=43"},
+};
 
-  auto root = run("0", env);
-  for (const auto& e : loader) EXPECT_EQ(root.env.count(e.substr(0, e.find('='))), 0u) << e;
-  for (const auto& e : ours) EXPECT_EQ(root.env.count(e.substr(0, e.find('='))), 0u) << e;
-  EXPECT_EQ(root.env["ORV_MARK"], "kept");
-  EXPECT_EQ(root.env["PATH"], "/usr/bin:/bin");
+std::set<std::string> env_set(const rwtest::Probe& p) {
+  std::set<std::string> out;
+  for (const auto& [name, value] : p.env) out.insert(name + "=" + value);
+  return out;
+}
 
-  auto self = run("-", env);
-  for (const auto& e : ours) {
-    auto eq = e.find('=');
-    EXPECT_EQ(self.env[e.substr(0, eq)], e.substr(eq + 1));
+TEST_F(IdentityTest, EnvironmentOfAnotherUserComesFromTheTable) {
+  const uid_t daemon = rwtest::user_id("daemon");
+  for (const auto* table : {&kHostileEnv, &kSaneEnv}) {
+    std::vector<std::string> env;
+    std::set<std::string> caller_set;
+    for (const auto& row : *table) {
+      env.push_back(row.caller);
+      caller_set.insert(row.caller);
+    }
+    for (uid_t target : {uid_t{0}, daemon}) {
+      const passwd* pw = getpwuid(target);
+      ASSERT_NE(pw, nullptr);
+      std::set<std::string> want = {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", std::string("HOME=") + pw->pw_dir,
+                                    std::string("SHELL=") + pw->pw_shell,
+                                    std::string("USER=") + pw->pw_name,
+                                    std::string("LOGNAME=") + pw->pw_name};
+      for (const auto& row : *table)
+        if (!row.other.empty()) want.insert(row.other);
+      EXPECT_EQ(env_set(probe(std::to_string(target), env)), want) << env.front();
+    }
+    EXPECT_EQ(env_set(probe("-", env)), caller_set) << "the caller's own program gets it all";
   }
-  EXPECT_EQ(self.env["ORV_MARK"], "kept");
+}
+
+// The caller's process state, and what the probe reports of it when it runs
+// as root and as the caller.
+TEST_F(IdentityTest, ProcessStateOfAnotherUserIsReset) {
+  struct Row {
+    std::string prelude;
+    bool hostile_signals;
+    std::string key;
+    std::string root;
+    std::string self;
+  };
+  const Row rows[] = {
+      {"umask 0", false, "umask", "0022", "0000"},
+      {"umask 077", false, "umask", "0077", "0077"},
+      {"trap '' XFSZ INT", false, "sigign", "0000000000000000", "0000000001000002"},
+      {"", true, "sigblk", "0000000000000000", "0000000000004200"},
+      {"", true, "alarm", "off", "armed"},
+      {"ulimit -S -f 1", false, "fsize", "unlimited unlimited", "512 unlimited"},
+      {"ulimit -c unlimited", false, "core", "0 0", "unlimited unlimited"},
+      {"exec 9</dev/null", false, "fds", "0 1 2", "0 1 2 9"},
+      {"cd " + kAttacker, false, "cwd", kAttacker, kAttacker},  // kept for scripts
+  };
+  for (const Row& row : rows) {
+    caller_.prelude = row.prelude;
+    caller_.hostile_signals = row.hostile_signals;
+    EXPECT_EQ(probe("0").state[row.key], row.root) << row.prelude << " " << row.key;
+    EXPECT_EQ(probe("-").state[row.key], row.self) << row.prelude << " " << row.key;
+  }
+}
+
+// Root-owned scripts on the allow-list, each run as root by a caller who has
+// set up what once let him run code as root or spoil the script's work.
+TEST_F(IdentityTest, ScriptsRunAsRootGiveTheCallerNothing) {
+  const std::string python = std::filesystem::canonical("/usr/bin/python3").filename();
+  const std::string pwned = "#!/bin/sh\necho PWNED >&2\n";
+  box_.write("attacker/bin/date", pwned, 0755, nobody_);
+  box_.write("attacker/x.sh", pwned, 0755, nobody_);
+  box_.write("attacker/home/.local/lib/" + python + "/site-packages/x.pth",
+             "import sys; sys.stderr.write('PWNED\\n')\n", 0644, nobody_);
+  box_.make_dir("attacker/cwd", 0755, nobody_);
+  box_.make_dir("out");
+  auto init = rwtest::spawn({"/usr/bin/git", "init", "-q", box_.outside(kDir + "/repo")}, {});
+  ASSERT_EQ(init.status, 0) << init.err;
+
+  const std::string backup = "#!/bin/sh\nhead -c 2000 /dev/zero >" + kDir + "/out/backup && stat -c '%s %a' " +
+                             kDir + "/out/backup\n";
+  // Without CAP_SYS_RESOURCE (in some containers) a lowered hard limit
+  // cannot be lifted, and the wrapper refuses instead.
+  const bool can_lift = prctl(PR_CAPBSET_READ, CAP_SYS_RESOURCE, 0, 0, 0) == 1;
+
+  struct Row {
+    const char* what;
+    std::string prelude;
+    std::vector<std::string> env;
+    std::string script;
+    std::string out;
+    int status = 0;
+    std::string err = "";
+  };
+  const Row rows[] = {
+      {"PATH before the system's", "", {"PATH=" + kAttacker + "/bin:/usr/bin:/bin"},
+       "#!/bin/sh\ndate -u -d @0 +%Y\n", "1970\n"},
+      {"HOME with Python user site-packages", "", {"HOME=" + kAttacker + "/home"},
+       "#!/usr/bin/python3\nprint('plain')\n", "plain\n"},
+      {"TEMP and TMP", "", {"TEMP=" + kAttacker, "TMP=" + kAttacker},
+       "#!/usr/bin/python3\nimport tempfile\nprint(tempfile.gettempdir())\n", "/tmp\n"},
+      {"git configuration from the environment", "",
+       {"GIT_CONFIG_COUNT=1", "GIT_CONFIG_KEY_0=core.fsmonitor", "GIT_CONFIG_VALUE_0=" + kAttacker + "/x.sh"},
+       "#!/bin/sh\ncd " + kDir + "/repo && /usr/bin/git status --porcelain && echo clean\n", "clean\n"},
+      {"umask, ignored XFSZ and a soft file-size limit", "umask 0; trap '' XFSZ; ulimit -S -f 1", {},
+       backup, "2000 644\n"},
+      {"umask, ignored XFSZ and a hard file-size limit", "umask 0; trap '' XFSZ; ulimit -f 1", {},
+       backup, can_lift ? "2000 644\n" : "", can_lift ? 0 : 253,
+       can_lift ? "" : "setrlimit: Operation not permitted\n"},
+      {"core files in the caller's directory", "ulimit -c unlimited; cd " + kAttacker + "/cwd", {},
+       "#!/bin/sh\n{ sh -c 'kill -SEGV $$'; } 2>/dev/null\nls -A\n", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    box_.write_conf("job " + box_.write("job", row.script) + " 0\n");
+    caller_.prelude = row.prelude;
+    auto r = run({"job"}, row.env);
+    EXPECT_EQ(r.status, row.status);
+    EXPECT_EQ(r.out, row.out);
+    EXPECT_EQ(r.err, row.err);
+  }
+}
+
+// Allow-lists and programs that only root may be able to change, and lines
+// whose meaning depends on the caller.
+TEST_F(IdentityTest, AllowListAndProgramsMustBeRootsAlone) {
+  const uid_t daemon = rwtest::user_id("daemon");
+  const std::string good = "probe " + kProbe + " 0\n";
+  for (const char* name : {"attacker/tool", "attacker/ls", "attacker/bin/tool"})
+    box_.copy(box_.outside(kProbe), name, 0755, nobody_);
+  box_.copy(box_.outside(kProbe), "daemons", 0755, daemon);
+  box_.copy(box_.outside(kProbe), "loose", 0775);
+  box_.make_dir("shared", 0775);
+  box_.copy(box_.outside(kProbe), "shared/tool");
+  box_.make_dir("open", 01777);
+  box_.copy(box_.outside(kProbe), "open/tool");
+  box_.write("open/conf", good, 0644);
+  box_.write("lists/conf", good, 0644);
+  box_.write("attacker/conf", good, 0644);
+  std::filesystem::create_symlink(kDir + "/open/tool", box_.outside(kDir + "/link"));
+  caller_.prelude = "cd " + kAttacker;  // where relative paths would be found
+  const std::string refused = "; refusing to run.\n";
+  const std::string warning = "WARNING: " + kConf + " line ";
+
+  struct Row {
+    const char* what;
+    std::function<void()> setup;
+    std::string command;
+    int status;
+    std::string err;
+  };
+  auto conf = [&](const std::string& text) { return [&, text] { box_.write_conf(text); }; };
+  const Row rows[] = {
+      {"hexadecimal user id", conf("hex " + kProbe + " 0x3e8\n"), "hex", 127,
+       warning + "1 names a user id that is not a plain decimal number; line ignored.\n"
+                 "ERROR: Disallowed command hex\n"},
+      {"relative paths", conf("ls ls 0\nrel bin/tool 0\n"), "rel", 127,
+       warning + "1 names a relative path; line ignored.\n" + warning +
+           "2 names a relative path; line ignored.\nERROR: Disallowed command rel\n"},
+      {"program of an ordinary user", conf("t " + kAttacker + "/tool 0\n"), "t", 1,
+       "ERROR: " + kAttacker + "/tool is not owned by root" + refused},
+      {"program of another user than the target", conf("t " + kAttacker + "/tool " + std::to_string(daemon) + "\n"),
+       "t", 1, "ERROR: " + kAttacker + "/tool is owned by neither root nor the target user" + refused},
+      {"program writable by its group", conf("t " + kDir + "/loose 0\n"), "t", 1,
+       "ERROR: " + kDir + "/loose is writable by group or others" + refused},
+      {"group-writable directory above", conf("t " + kDir + "/shared/tool 0\n"), "t", 1,
+       "ERROR: " + kDir + "/shared is writable by group or others" + refused},
+      {"sticky world-writable directory above", conf("t " + kDir + "/open/tool 0\n"), "t", 1,
+       "ERROR: " + kDir + "/open is writable by group or others" + refused},
+      {"link into a world-writable directory", conf("t " + kDir + "/link 0\n"), "t", 1,
+       "ERROR: " + kDir + "/open is writable by group or others" + refused},
+      {"program of the target user", conf("t " + kDir + "/daemons " + std::to_string(daemon) + "\n"), "t", 0, ""},
+      {"the caller's own program", conf("t " + kAttacker + "/tool -\n"), "t", 0, ""},
+      {"list is a FIFO", [&] { box_.conf_fifo(); }, "probe", 1,
+       "ERROR: " + kConf + " is not a regular file" + refused},
+      {"list linked into a world-writable directory", [&] { box_.conf_link(kDir + "/open/conf"); },
+       "probe", 1, "ERROR: " + kDir + "/open is writable by group or others" + refused},
+      {"list linked into a directory of an ordinary user", [&] { box_.conf_link(kAttacker + "/conf"); },
+       "probe", 1, "ERROR: " + kAttacker + " is not owned by root" + refused},
+      {"list linked into a safe directory", [&] { box_.conf_link(kDir + "/lists/conf"); }, "probe", 0, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    row.setup();
+    auto r = run({row.command});
+    EXPECT_EQ(r.status, row.status);
+    EXPECT_EQ(r.err, row.err);
+    if (row.status != 0) {
+      EXPECT_EQ(r.out, "");
+    }
+  }
 }
 
 TEST_F(IdentityTest, WithoutSetuidAnotherUserIsRefused) {
-  conf_.write("probe " + kProbe + " 0\n");
-  auto r = conf_.run(rwtest::kWrapper, {"probe"}, {}, caller_);
+  box_.write_conf("probe " + kProbe + " 0\n");
+  auto r = box_.run({"probe"}, {}, caller_, box_.copy(rwtest::kBuiltWrapper, "plain-wrapper"));
   EXPECT_EQ(r.status, 253);
   EXPECT_EQ(r.err, "setgroups: Operation not permitted\n");
   EXPECT_EQ(r.out, "");

@@ -1,33 +1,114 @@
 /* The program the wrapper runs in the tests: reports what it was started
- * with, one item per line. */
+ * with, one item per line.  Started as "probe --hostile PROGRAM [ARG ...]" it
+ * is the caller's side instead: it blocks SIGTERM and SIGUSR1, arms a long
+ * alarm and executes PROGRAM, which inherits both (a shell on the way would
+ * clear the mask). */
 #define _GNU_SOURCE
+#include <dirent.h>
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 extern char **environ;
+
+static void print_limit(const char *name, int resource)
+{
+    struct rlimit l;
+    rlim_t both[2];
+
+    if (getrlimit(resource, &l) != 0)
+        exit(70);
+    both[0] = l.rlim_cur;
+    both[1] = l.rlim_max;
+    printf("%s", name);
+    for (int i = 0; i < 2; i++) {
+        if (both[i] == RLIM_INFINITY)
+            printf(" unlimited");
+        else
+            printf(" %llu", (unsigned long long)both[i]);
+    }
+    putchar('\n');
+}
+
+/* CapEff, Umask, SigBlk and SigIgn, keyed in lower case. */
+static void print_status(void)
+{
+    static const char *const keys[] = { "CapEff:\t", "Umask:\t", "SigBlk:\t", "SigIgn:\t" };
+    char line[256];
+    FILE *status = fopen("/proc/self/status", "r");
+
+    if (status == NULL)
+        exit(70);
+    while (fgets(line, sizeof line, status) != NULL) {
+        for (size_t k = 0; k < sizeof keys / sizeof keys[0]; k++) {
+            size_t len = strlen(keys[k]);
+
+            if (strncmp(line, keys[k], len) != 0)
+                continue;
+            for (size_t i = 0; i + 2 < len; i++)
+                putchar(line[i] >= 'A' && line[i] <= 'Z' ? line[i] - 'A' + 'a' : line[i]);
+            printf(" %s", line + len);
+        }
+    }
+    fclose(status);
+}
+
+static void print_fds(void)
+{
+    DIR *d = opendir("/proc/self/fd");
+    struct dirent *ent;
+
+    if (d == NULL)
+        exit(70);
+    printf("fds");
+    while ((ent = readdir(d)) != NULL) {
+        if (ent->d_name[0] != '.' && atoi(ent->d_name) != dirfd(d))
+            printf(" %s", ent->d_name);
+    }
+    putchar('\n');
+    closedir(d);
+}
+
+static int exec_hostile(char **argv)
+{
+    static const struct itimerval alarm = { { 0, 0 }, { 1000, 0 } };
+    sigset_t set;
+
+    if (sigemptyset(&set) != 0 || sigaddset(&set, SIGTERM) != 0 || sigaddset(&set, SIGUSR1) != 0
+        || sigprocmask(SIG_BLOCK, &set, NULL) != 0 || setitimer(ITIMER_REAL, &alarm, NULL) != 0)
+        return 70;
+    execv(argv[0], argv);
+    return 71;
+}
 
 int main(int argc, char **argv)
 {
     uid_t ruid, euid, suid;
     gid_t rgid, egid, sgid;
     gid_t groups[256];
-    char line[256];
+    char cwd[4096];
+    struct itimerval alarm;
     int n = getgroups(256, groups);
-    FILE *status = fopen("/proc/self/status", "r");
 
-    if (n < 0 || status == NULL || getresuid(&ruid, &euid, &suid) != 0
-        || getresgid(&rgid, &egid, &sgid) != 0)
+    if (argc > 2 && strcmp(argv[1], "--hostile") == 0)
+        return exec_hostile(argv + 2);
+    if (n < 0 || getresuid(&ruid, &euid, &suid) != 0 || getresgid(&rgid, &egid, &sgid) != 0
+        || getitimer(ITIMER_REAL, &alarm) != 0 || getcwd(cwd, sizeof cwd) == NULL)
         return 70;
     printf("ids %u %u %u %u %u %u\ngroups", ruid, euid, suid, rgid, egid, sgid);
     for (int i = 0; i < n; i++)
         printf(" %u", groups[i]);
     putchar('\n');
-    while (fgets(line, sizeof line, status) != NULL) {
-        if (strncmp(line, "CapEff:\t", 8) == 0)
-            printf("capeff %s", line + 8);
-    }
-    fclose(status);
+    print_status();
+    print_limit("core", RLIMIT_CORE);
+    print_limit("fsize", RLIMIT_FSIZE);
+    printf("alarm %s\n", alarm.it_value.tv_sec != 0 ? "armed" : "off");
+    print_fds();
+    printf("cwd %s\n", cwd);
     for (int i = 0; i < argc; i++)
         printf("arg %s\n", argv[i]);
     for (char **e = environ; *e != NULL; e++)
