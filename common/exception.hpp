@@ -76,6 +76,13 @@ public:
     explicit ServiceUnavailableError(std::string const& message) : std::runtime_error(message) {}
 };
 
+// A request whose worker did not answer in time; answered with "504 Gateway
+// Timeout" and the message as a plain-text body.
+class GatewayTimeoutError : public std::runtime_error {
+public:
+    explicit GatewayTimeoutError(std::string const& message) : std::runtime_error(message) {}
+};
+
 }  // namespace messaging
 }  // namespace net
 }  // namespace orv

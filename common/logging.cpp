@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,11 +11,13 @@
 #include <iostream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <boost/filesystem/path.hpp>
 #include <glog/logging.h>
 
 #include "common/exception.hpp"
+#include "common/repeat_filter.hpp"
 #include "common/syscall.hpp"
 
 namespace orv {
@@ -25,10 +28,14 @@ char const LOG_DIR[] = "/var/log/orv";
 namespace {
 
 int const KEPT_CAPTURE_FILES = 3;
+// Identical records written per second before the rest are summarised.
+std::size_t const REPEATS_PER_SECOND = 10;
 
 // What init was given; reopen_captures needs it again.
 std::string service_name;
 std::string log_dir = LOG_DIR;
+// The filters in front of the INFO and ERROR files, owned by the library.
+std::vector<RepeatFilter*> repeat_filters;
 
 std::string get_base_name(std::string const& name, std::string const& suffix) {
     return name + "." + suffix;
@@ -140,7 +147,13 @@ void configure_library(std::string const& name) {
     FLAGS_logbufsecs = 0;
     FLAGS_logbuflevel = -1;
     FLAGS_max_log_size = 20;
+    // Like the capture files, whatever the daemon's cleared umask.
+    FLAGS_logfile_mode = 0640;
     start_library(name);
+    for (google::LogSeverity severity : {google::GLOG_INFO, google::GLOG_ERROR}) {
+        repeat_filters.push_back(new RepeatFilter(google::base::GetLogger(severity), REPEATS_PER_SECOND));
+        google::base::SetLogger(severity, repeat_filters.back());
+    }
 }
 
 }  // namespace
@@ -169,7 +182,38 @@ bool reopen_captures() {
     return true;
 }
 
-void shutdown() { google::ShutdownGoogleLogging(); }
+void flush_repeats() {
+    std::time_t const now = std::time(nullptr);
+    for (RepeatFilter* filter : repeat_filters) filter->flush_repeats(now);
+}
+
+// The library names its files NAME.info<stamp>... and NAME.error<stamp>...
+// and never removes them; those older than the given age go. The files the
+// links point to are written now and so are never that old.
+void remove_overdue_logs(unsigned days) {
+    if (service_name.empty() || days == 0) return;
+    std::time_t const cutoff = std::time(nullptr) - static_cast<std::time_t>(days) * 24 * 3600;
+    for (std::string const& prefix : {get_base_name(service_name, "info"), get_base_name(service_name, "error")}) {
+        std::set<std::string> names;
+        try {
+            names = list_capture_files(prefix);
+        } catch (std::exception const&) {
+            return;
+        }
+        for (std::string const& name : names) {
+            std::string const path = join(log_dir, name);
+            struct stat info;
+            if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_mtime < cutoff) {
+                ::unlink(path.c_str());
+            }
+        }
+    }
+}
+
+void shutdown() {
+    flush_repeats();
+    google::ShutdownGoogleLogging();
+}
 
 }  // namespace logging
 }  // namespace orv

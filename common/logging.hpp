@@ -27,6 +27,14 @@ void init_to_stderr(std::string const& name);
 // stream changes in one dup2. False (and nothing done) after init_to_stderr.
 bool reopen_captures();
 
+// Writes the summaries of identical records held back in a second that is
+// over (see RepeatFilter); the service calls it once a second.
+void flush_repeats();
+
+// Removes the logging library's own INFO and ERROR files of this service
+// that were last written more than `days` days ago (0: keep them all).
+void remove_overdue_logs(unsigned days);
+
 // Flushes and closes the logging library's files.
 void shutdown();
 

@@ -19,6 +19,7 @@
 #include <glog/logging.h>
 
 #include "common/exception.hpp"
+#include "common/log_text.hpp"
 #include "common/syscall.hpp"
 #include "http/connection_tracker.hpp"
 #include "http/request_error.hpp"
@@ -67,6 +68,7 @@ ClientConnection::~ClientConnection() {
 // Nothing else knows the connection yet, so the first turn runs here rather
 // than on the strand.
 void ClientConnection::start() {
+    accepted_ = Clock::now();
     tracker_->connection_opened();
     registered_ = true;
     get_name();
@@ -146,8 +148,12 @@ long ClientConnection::receive_now() {
     return static_cast<long>(got);
 }
 
+// Each wait gets the per-wait deadline, but never past the budget of the
+// part being read.
 void ClientConnection::wait_readable() {
-    arm_deadline(Clock::now() + deadlines_.wait);
+    Clock::duration const budget =
+        reader_.next() == RequestReader::read_body ? deadlines_.request : deadlines_.head;
+    arm_deadline(std::min(Clock::now() + deadlines_.wait, accepted_ + budget));
     socket_.async_wait(asio::ip::tcp::socket::wait_read,
                        asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_readable,
                                                                 shared_from_this(), ph::_1)));
@@ -206,7 +212,8 @@ void ClientConnection::handle_request() {
     boost::system::error_code ec;
     asio::ip::tcp::endpoint const peer = peer_known_ ? peer_ : socket_.remote_endpoint(ec);
     if (ec) {
-        LOG(ERROR) << "Request handler crashed during processing the request to " << parser.target() << ": "
+        LOG(ERROR) << "Request handler crashed during processing the request to "
+                   << logging::client_text(parser.target()) << ": "
                    << boost::system::system_error(ec, "remote_endpoint").what();
         return;
     }
@@ -225,8 +232,8 @@ void ClientConnection::handle_request() {
     try {
         handler_.handle(*request);
     } catch (std::exception const& e) {
-        LOG(ERROR) << "Request handler crashed during processing the request to " << parser.target() << ": "
-                   << e.what();
+        LOG(ERROR) << "Request handler crashed during processing the request to "
+                   << logging::client_text(parser.target()) << ": " << e.what();
     }
 }
 
@@ -244,7 +251,7 @@ void ClientConnection::send_response(std::string const& status, std::string cons
 // On the strand: produces the one response and starts writing it.
 void ClientConnection::respond(std::string const& status, Headers const& headers, std::string body) {
     if (responded_) {
-        LOG(ERROR) << "Attempt to response on request to " << reader_.parser().target()
+        LOG(ERROR) << "Attempt to response on request to " << logging::client_text(reader_.parser().target())
                    << " on which response already has been sent to.";
         return;
     }
@@ -267,20 +274,23 @@ std::array<asio::const_buffer, 2> ClientConnection::unsent() const {
 }
 
 // What the socket takes at once goes out here in one gathering call, without
-// a wait and so without a deadline; only a rest that has to wait for the peer
-// goes through an asynchronous write under the deadline, which also reports
-// a failure.
+// a wait and so without a deadline. A rest that has to wait for the peer goes
+// through asynchronous writes, each of which must move min(rest, one body
+// step) within the per-wait deadline: a large reply to a slow reader may take
+// as long as it needs while the reader keeps taking bytes, but a reader that
+// stops is cut off.
 void ClientConnection::write_response() {
     std::array<asio::const_buffer, 2> const now = unsent();
     struct iovec const vectors[2] = {{const_cast<void*>(now[0].data()), now[0].size()},
                                      {const_cast<void*>(now[1].data()), now[1].size()}};
     written_ += send_without_waiting(socket_.native_handle(), vectors, 2);
-    if (written_ == head_.size() + body_.size()) {
+    std::size_t const rest = head_.size() + body_.size() - written_;
+    if (rest == 0) {
         finish_response();
         return;
     }
     arm_deadline(Clock::now() + deadlines_.wait);
-    asio::async_write(socket_, unsent(),
+    asio::async_write(socket_, unsent(), asio::transfer_at_least(std::min(rest, RequestLimits::body_read_step)),
                       asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_write, shared_from_this(),
                                                                ph::_1, ph::_2)));
 }
@@ -294,7 +304,7 @@ void ClientConnection::handle_write(boost::system::error_code const& ec, std::si
         LOG(ERROR) << "Failed to send a reply to " << get_name() << ": " << ec.message();
         return;
     }
-    finish_response();
+    write_response();
 }
 
 void ClientConnection::finish_response() {

@@ -79,6 +79,9 @@ private:
 
     std::string name_;
     Strand strand_;
+    // When the connection was accepted: the head and request budgets count
+    // from here.
+    Clock::time_point accepted_;
     boost::asio::ip::tcp::socket socket_;
     boost::asio::streambuf buffer_;
     boost::asio::steady_timer deadline_timer_;

@@ -25,11 +25,13 @@ bool is_blank(char c) {
 std::size_t const RequestLimits::buffer;
 std::size_t const RequestLimits::target;
 std::size_t const RequestLimits::headers;
+std::size_t const RequestLimits::header_lines;
 std::size_t const RequestLimits::header_value;
 std::size_t const RequestLimits::body;
 std::size_t const RequestLimits::body_read_step;
 
-RequestParser::RequestParser() : state_(request_line), method_(Request::GET), content_length_(0) {}
+RequestParser::RequestParser()
+    : state_(request_line), method_(Request::GET), header_lines_(0), content_length_(0) {}
 
 RequestParser::State RequestParser::handle_line(std::string const& line) {
     switch (state_) {
@@ -87,6 +89,9 @@ void RequestParser::handle_request_line(std::string const& line) {
 }
 
 void RequestParser::handle_header_line(std::string const& line) {
+    // Repeating one name would get past the limit on names.
+    if (++header_lines_ > RequestLimits::header_lines)
+        throw RequestError(BAD_REQUEST, "Too many headers.");
     if (!is_blank(line[0])) {
         // Checked before the name is known, so it also refuses a repeated name.
         if (headers_.size() >= RequestLimits::headers)
@@ -98,6 +103,11 @@ void RequestParser::handle_header_line(std::string const& line) {
         std::string const value = detail::strip(line.substr(colon + 1));
         if (value.empty())
             throw RequestError(BAD_REQUEST, "Invalid request line.");
+        // Two lengths that differ would let a proxy in front and this server
+        // disagree on where the request ends.
+        if (last_header_ == "content-length" && headers_.count(last_header_) != 0 &&
+            headers_[last_header_] != value)
+            throw RequestError(BAD_REQUEST, "Invalid Content-Length.");
         headers_[last_header_] = value;
     } else {
         if (last_header_.empty())

@@ -17,6 +17,8 @@ struct RequestLimits {
     static std::size_t const buffer = 1048577;
     static std::size_t const target = 10240;
     static std::size_t const headers = 100;
+    // Header lines of any name, continuations included.
+    static std::size_t const header_lines = 200;
     static std::size_t const header_value = 10240;
     static std::size_t const body = 1048576;
     // Each body read waits for at least min(remaining, this) bytes.
@@ -55,6 +57,7 @@ private:
     std::string version_;
     std::map<std::string, std::string> headers_;
     std::string last_header_;
+    std::size_t header_lines_;
     std::size_t content_length_;
 };
 

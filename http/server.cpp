@@ -63,24 +63,32 @@ Server::~Server() = default;
 void Server::start() {
     LOG(INFO) << "Starting the HTTP server...";
     boost::mutex::scoped_lock lock(mutex_);
-    if (running_)
+    if (running_ || !acceptor_.is_open())
         return;
     running_ = true;
     if (!accept_outstanding_)
         begin_accept();
 }
 
+// Closing the listening socket, not only cancelling the accept, makes new
+// clients see a refused connection at once instead of waiting in a backlog
+// that nobody reads. A stopped server stays stopped.
 void Server::stop() {
     LOG(INFO) << "Stopping the HTTP server...";
     boost::system::error_code ec;
     {
         boost::mutex::scoped_lock lock(mutex_);
-        acceptor_.cancel(ec);
+        if (acceptor_.is_open())
+            acceptor_.close(ec);
         running_ = false;
     }
     if (ec)
         LOG(ERROR) << "Failed to cancel the acceptor: " << ec.message();
     handler_.stop();
+}
+
+std::size_t Server::open_connections() const {
+    return tracker_->count();
 }
 
 tcp::endpoint Server::local_endpoint() const {

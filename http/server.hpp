@@ -40,11 +40,13 @@ public:
     Server& operator=(Server const&) = delete;
 
     void start();
-    // Stops accepting and tells the handler. The socket stays bound, so later
-    // clients wait in the backlog; connections already accepted run on.
+    // Stops accepting, closes the listening socket (later clients are
+    // refused) and tells the handler; connections already accepted run on.
+    // A stopped server cannot be started again.
     void stop();
 
     boost::asio::ip::tcp::endpoint local_endpoint() const;
+    std::size_t open_connections() const;
 
 private:
     void begin_accept();

@@ -31,6 +31,10 @@ void send_error(http::Responder& responder, std::exception const& e) {
         responder("503 Service Unavailable", std::map<std::string, std::string>(), "");
         return;
     }
+    if (dynamic_cast<GatewayTimeoutError const*>(&e) != nullptr) {
+        responder("504 Gateway Timeout", std::map<std::string, std::string>(), e.what());
+        return;
+    }
     responder("200 OK", json_headers(), get_error_reply(e));
 }
 

@@ -4,6 +4,7 @@
 #include <mongo/db/json.h>
 
 #include "common/exception.hpp"
+#include "common/log_text.hpp"
 #include "messaging/json_guard.hpp"
 #include "messaging/reply.hpp"
 
@@ -47,7 +48,8 @@ void RequestHandler::handle_async(std::string const& service, std::string const&
         mongo::BSONElement const id = request.getField("request_id");
         if (id.eoo() || id.type() != mongo::String)
             throw Exception("Missing request id.");
-        LOG(INFO) << "Processing request to " << path << ": " << body << "...";
+        LOG(INFO) << "Processing request to " << logging::client_text(path) << ": " << logging::client_text(body)
+                  << "...";
         request_id = id.String();
 
         mongo::BSONObj const answer =
@@ -56,10 +58,11 @@ void RequestHandler::handle_async(std::string const& service, std::string const&
         envelope.append("result", answer);
         result = envelope.obj().jsonString(mongo::Strict, 0, false);
     } catch (std::exception const& e) {
-        LOG(ERROR) << "Error while processing request " << request_id << ": " << e.what();
+        LOG(ERROR) << "Error while processing request " << logging::client_text(request_id) << ": "
+                   << logging::client_text(e.what());
         result = detail::get_error_reply(e);
     }
-    LOG(INFO) << "Sending reply to request " << request_id << ": " << result;
+    LOG(INFO) << "Sending reply to request " << logging::client_text(request_id) << ": " << result;
     on_reply(result);
 }
 

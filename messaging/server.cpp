@@ -36,6 +36,10 @@ void Server::stop() {
     impl_->server_.stop();
 }
 
+std::size_t Server::open_connections() const {
+    return impl_->server_.open_connections();
+}
+
 unsigned short Server::port() const {
     return impl_->server_.local_endpoint().port();
 }

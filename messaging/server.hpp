@@ -39,6 +39,8 @@ public:
 
     // The bound port; the one the system chose when constructed with port 0.
     unsigned short port() const;
+    // Connections open now.
+    std::size_t open_connections() const;
 
 private:
     struct Impl;

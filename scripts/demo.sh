@@ -34,17 +34,11 @@ if old=$(daemon_pid); then
     while [ -d "/proc/$old" ]; do sleep 0.1; done
 fi
 
-"$daemon" "$service" "$port" "$worker"
-
-tries=0
-until curl -s -o /dev/null "http://127.0.0.1:$port/" 2>/dev/null; do
-    tries=$((tries + 1))
-    if [ "$tries" -gt 50 ]; then
-        echo "orv-task-service did not come up; see /var/log/orv/$service.ERROR and /var/log/orv/$service.stderr.log" >&2
-        exit 1
-    fi
-    sleep 0.1
-done
+# The launcher returns once the daemon listens, or fails with its reason.
+if ! "$daemon" "$service" "$port" "$worker"; then
+    echo "orv-task-service did not come up; see /var/log/orv/$service.ERROR and /var/log/orv/$service.stderr.log" >&2
+    exit 1
+fi
 
 echo "orv-task-service is running as [$(daemon_pid)] on port $port."
 echo "Request: POST /$service/hello {\"request_id\": \"1\", \"greeting\": \"hello\"}"

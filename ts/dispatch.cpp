@@ -1,5 +1,7 @@
 // Request dispatch and worker balancing: which worker serves a request, and
 // how many workers the pool keeps.
+#include <malloc.h>
+
 #include <limits>
 #include <stdexcept>
 
@@ -9,6 +11,8 @@
 #include <glog/logging.h>
 
 #include "common/exception.hpp"
+#include "common/log_text.hpp"
+#include "common/logging.hpp"
 #include "ts/service_events.hpp"
 #include "ts/ts.hpp"
 #include "ts/worker.hpp"
@@ -21,10 +25,26 @@ namespace {
 // A request the service refused, as opposed to one that failed.
 class RequestRejectedError : public std::runtime_error {
 public:
-    explicit RequestRejectedError(char const* message) : std::runtime_error(message) {}
+    RequestRejectedError(Outcome outcome, char const* message) : std::runtime_error(message), outcome(outcome) {}
+
+    Outcome outcome;
+};
+
+// Raised where a worker cannot be had, to count why.
+class NoWorkerError : public Exception {
+public:
+    NoWorkerError(Outcome outcome, std::string const& message) : Exception(message), outcome(outcome) {}
+
+    Outcome outcome;
 };
 
 std::uint64_t const MAX_WORKER_COUNT = std::numeric_limits<int>::max();
+// Old log files are looked for at the first tick and then every hour.
+std::uint64_t const LOG_CLEANING_TICKS = 3600;
+// Memory goes back to the system when at most this many connections are
+// open and at least this much is free in the allocator.
+std::size_t const QUIET_CONNECTIONS = 4;
+std::size_t const TRIM_THRESHOLD = 8u << 20;
 
 }  // namespace
 
@@ -33,7 +53,7 @@ void TaskService::handle_async(std::string const&, std::string const&,
                                std::string const& path, std::string const& body,
                                net::messaging::ReplyCallback const& on_reply,
                                net::messaging::ErrorCallback const& on_error) {
-    LOG(INFO) << "Processing request to " << path << "...";
+    LOG(INFO) << "Processing request to " << logging::client_text(path) << "...";
     try {
         boost::shared_ptr<Worker> worker;
         {
@@ -43,10 +63,13 @@ void TaskService::handle_async(std::string const&, std::string const&,
         if (!worker) worker = create_worker();
         worker->send_request(remote_endpoint, path, body, on_reply, on_error);
     } catch (RequestRejectedError const& e) {
-        LOG(INFO) << "A request to " << path << " has been rejected: " << e.what();
+        LOG(INFO) << "A request to " << logging::client_text(path) << " has been rejected: " << e.what();
+        stats_.count(e.outcome);
         on_error(net::messaging::ServiceUnavailableError("Service unavailable."));
     } catch (std::exception const& e) {
-        LOG(ERROR) << "Failed to process a request to " << path << ": " << e.what();
+        LOG(ERROR) << "Failed to process a request to " << logging::client_text(path) << ": " << e.what();
+        NoWorkerError const* reason = dynamic_cast<NoWorkerError const*>(&e);
+        stats_.count(reason != nullptr ? reason->outcome : Outcome::worker_failed);
         on_error(net::messaging::ServiceUnavailableError("Service unavailable."));
     }
 }
@@ -58,18 +81,26 @@ boost::shared_ptr<Worker> TaskService::create_worker() {
     boost::shared_ptr<Worker> worker;
     {
         boost::unique_lock<boost::shared_mutex> lock(workers_mutex_);
-        if (state_ != running) throw RequestRejectedError("The service is stopping.");
+        if (state_ != running) throw RequestRejectedError(Outcome::refused_stopping, "The service is stopping.");
+        if (start_throttle_.paused(StartThrottle::Clock::now())) {
+            throw RequestRejectedError(Outcome::crash_loop, "Worker starts are paused: the worker program keeps dying.");
+        }
         std::uint64_t const n = workers_.size();
         if ((config_.max_workers != 0 && n >= config_.max_workers) || n >= MAX_WORKER_COUNT) {
-            throw Exception("Worker limit has exceeded.");
+            throw NoWorkerError(Outcome::no_worker, "Worker limit has exceeded.");
         }
-        worker = Worker::create(workers_.free_number(), io_context_, config_.timing.kill_escalation);
+        worker = Worker::create(workers_.free_number(), io_context_, worker_settings_);
         workers_.insert(worker);
         busy_history_.record(tick_, n + 1);
     }
     LOG(INFO) << "Starting a new worker #" << worker->id() << "...";
-    worker->start(config_.service_name, config_.group_name, config_.worker_program, config_.worker_args,
-                  fork_mutex_);
+    try {
+        worker->start(config_.service_name, config_.group_name, config_.worker_program, config_.worker_args,
+                      fork_mutex_);
+    } catch (std::exception const& e) {
+        throw NoWorkerError(Outcome::start_failed, e.what());
+    }
+    stats_.worker_starts.fetch_add(1, std::memory_order_relaxed);
     return worker;
 }
 
@@ -94,6 +125,10 @@ void TaskService::heartbeat() {
         tick = ++tick_;
         busy_history_.start_tick(tick_);
     }
+    logging::flush_repeats();
+    if (tick % LOG_CLEANING_TICKS == 1) logging::remove_overdue_logs(config_.log_keep_days);
+    note_replies();
+    give_memory_back(census);
 
     if (config_.events != nullptr) config_.events->census(census.count, census.busy(), census.idle);
     finish_recycling(census);
@@ -119,6 +154,24 @@ void TaskService::heartbeat() {
     }
     if (sweep_and_stop(dead_workers)) return;  // the last tick: the timer is not armed again
     arm_heartbeat();
+}
+
+// A reply from any worker ends a crash-loop pause: the program works again.
+void TaskService::note_replies() {
+    std::uint64_t const replies = stats_.total(Outcome::ok);
+    if (replies == replies_seen_) return;
+    replies_seen_ = replies;
+    boost::unique_lock<boost::shared_mutex> lock(workers_mutex_);
+    start_throttle_.answered();
+}
+
+// After a burst the allocator keeps what it had, often hundreds of
+// megabytes of freed request and reply buffers. Once the service is quiet
+// (no busy worker, hardly a connection) and enough lies free, it goes back.
+void TaskService::give_memory_back(Census const& census) {
+    if (census.busy() != 0 || messaging_server_.open_connections() > QUIET_CONNECTIONS) return;
+    if (::mallinfo2().fordblks < TRIM_THRESHOLD) return;
+    ::malloc_trim(0);
 }
 
 void TaskService::log_census(Census const& census, std::uint64_t max_busy) const {

@@ -8,6 +8,7 @@
 
 #include <glog/logging.h>
 
+#include "common/instance_lock.hpp"
 #include "common/logging.hpp"
 #include "common/process.hpp"
 #include "common/readiness.hpp"
@@ -39,6 +40,9 @@ orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::
     config.group_name = options.group;
     config.max_connections = options.max_connections;
     config.threads = options.threads;
+    config.log_keep_days = options.log_keep_days;
+    config.max_reply_size = options.max_reply_size;
+    config.request_timeout = std::chrono::seconds(options.request_timeout);
     config.events = &events;
     return config;
 }
@@ -47,18 +51,30 @@ orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::
 // verdict) or stays in the foreground, sets up logging and runs the service
 // until it stops. The result is the daemon's exit status.
 int run(orv::ts::Options const& options) {
+    std::unique_ptr<orv::daemon::InstanceLock> lock;
+    std::set<int> keep;
+    try {
+        if (!options.log_to_stderr) {
+            lock.reset(new orv::daemon::InstanceLock(options.log_dir, options.service));
+            keep.insert(lock->fd());
+        }
+    } catch (std::exception const& e) {
+        std::cerr << e.what() << std::endl;
+        return EXIT_FAILURE;
+    }
     std::unique_ptr<orv::daemon::Readiness> readiness;
     if (!options.foreground) readiness.reset(new orv::daemon::Readiness);
     orv::ts::StartupReport report(readiness.get(), options.pid_file);
     bool logging_ready = false;
     try {
         if (readiness) {
-            orv::daemon::daemonize({readiness->report_fd()}, true,
-                                   [&readiness] { return readiness->wait(READINESS_PATIENCE); });
+            keep.insert(readiness->report_fd());
+            orv::daemon::daemonize(keep, true, [&readiness] { return readiness->wait(READINESS_PATIENCE); });
             readiness->in_daemon();
         } else {
-            orv::daemon::daemonize({}, false);
+            orv::daemon::daemonize(keep, false);
         }
+        if (lock) lock->record_pid();
         if (options.log_to_stderr) {
             orv::logging::init_to_stderr(options.service);
         } else {

@@ -39,6 +39,12 @@ po::options_description describe() {
         ("max-connections", po::value<std::string>()->value_name("N"), "most open HTTP connections (default 1000)")
         ("threads", po::value<std::string>()->value_name("N"),
          "event-loop threads, 1 to 50 (default: one per 50 workers, at least 5)")
+        ("max-reply-size", po::value<std::string>()->value_name("BYTES"),
+         "longest reply a worker may announce; more is a broken worker: 503 (default 67108864, 64 MiB)")
+        ("request-timeout", po::value<std::string>()->value_name("SECONDS"),
+         "a worker that has not replied in this time is killed and the client gets 504 (default: no limit)")
+        ("log-keep-days", po::value<std::string>()->value_name("N"),
+         "remove INFO and ERROR log files older than N days, 0 to keep them (default 7)")
         ("pid-file", po::value<std::string>()->value_name("PATH"), "write the daemon's pid here once it listens; removed at exit");
     // clang-format on
     return options;
@@ -105,6 +111,10 @@ void take_options(po::variables_map const& values, Options& options) {
     options.min_workers = number(values, "min-workers", 0, options.max_workers, options.min_workers);
     options.max_connections = number(values, "max-connections", 1, MAX_CONNECTIONS, options.max_connections);
     options.threads = number(values, "threads", 1, MAX_THREADS, options.threads);
+    options.log_keep_days = static_cast<unsigned>(number(values, "log-keep-days", 0, 36500, options.log_keep_days));
+    options.max_reply_size =
+        static_cast<std::uint32_t>(number(values, "max-reply-size", 1, 0xffffffffULL, options.max_reply_size));
+    options.request_timeout = static_cast<unsigned>(number(values, "request-timeout", 1, 86400, 0));
     if (options.log_to_stderr && !options.foreground)
         throw UsageError("--log-to-stderr needs --foreground.");
 }

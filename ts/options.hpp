@@ -34,6 +34,9 @@ struct Options {
     std::uint64_t max_workers = 100;
     std::size_t max_connections = 1000;
     std::size_t threads = 0;  // 0: one per 50 workers, between 5 and 50
+    unsigned log_keep_days = 7;
+    std::uint32_t max_reply_size = 64u << 20;
+    unsigned request_timeout = 0;  // seconds; 0: none
 
     std::string service;
     std::string group;

@@ -40,6 +40,14 @@ struct ServiceConfig {
     std::size_t max_connections = 1000;
     // Event-loop threads; 0 picks one per 50 workers, between 5 and 50.
     std::size_t threads = 0;
+    // Longest reply a worker may announce (0: whatever the frame allows).
+    std::uint32_t max_reply_size = 64u << 20;
+    // A request not answered in this time gets 504 and its worker is killed;
+    // zero: no limit.
+    std::chrono::steady_clock::duration request_timeout = std::chrono::steady_clock::duration::zero();
+    // The logging library's files older than this many days are removed,
+    // at start and then every hour (0: kept).
+    unsigned log_keep_days = 7;
     Timing timing;
     // Told about the service's milestones; may be null. Must outlive the
     // service.

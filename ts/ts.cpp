@@ -17,6 +17,7 @@
 #include "common/exception.hpp"
 #include "common/logging.hpp"
 #include "common/process.hpp"
+#include "common/syscall.hpp"
 #include "ts/service_events.hpp"
 #include "ts/worker.hpp"
 
@@ -42,6 +43,15 @@ std::string describe_exit(int number, pid_t pid, int status) {
         return text + "was killed by signal " + std::to_string(signal) + " (" + (name ? name : "unknown") + ").";
     }
     return text + "exited with status " + std::to_string(WEXITSTATUS(status)) + ".";
+}
+
+Worker::Settings worker_settings(ServiceConfig const& config, ServiceStats& stats) {
+    Worker::Settings settings;
+    settings.kill_escalation = config.timing.kill_escalation;
+    settings.max_reply_size = config.max_reply_size;
+    settings.request_timeout = config.request_timeout;
+    settings.stats = &stats;
+    return settings;
 }
 
 ServiceConfig designed_config(std::string const& address, int port, std::string const& worker_program,
@@ -71,6 +81,7 @@ TaskService::TaskService(std::string const& address, int port, std::string const
 
 TaskService::TaskService(ServiceConfig const& config)
     : config_(config),
+      worker_settings_(worker_settings(config, stats_)),
       state_(running),
       io_context_(),
       messaging_server_(io_context_, config.address, config.port, *this, config.service_name, config.group_name,
@@ -79,7 +90,8 @@ TaskService::TaskService(ServiceConfig const& config)
       signal_fd_(io_context_),
       heartbeat_timer_(io_context_),
       tick_(0),
-      recycling_(false) {
+      recycling_(false),
+      replies_seen_(0) {
     run();
 }
 
@@ -208,18 +220,27 @@ void TaskService::finish_recycling(Census const& census) {
     if (config_.events != nullptr) config_.events->recycled();
 }
 
+// Each exited child is first looked at without reaping it: while it is a
+// zombie its pid, which is also its group's id, cannot be reused, so what the
+// worker left running in its group is killed without any risk of hitting
+// another process.
 void TaskService::reap_children() {
     for (;;) {
-        int status = 0;
-        pid_t const pid = ::waitpid(-1, &status, WNOHANG);
-        if (pid > 0) {
-            child_terminated(pid, status);
-        } else if (pid == 0) {
-            return;
-        } else if (errno != EINTR) {
+        siginfo_t exited = {};
+        if (::waitid(P_ALL, 0, &exited, WEXITED | WNOHANG | WNOWAIT) == -1) {
+            if (errno == EINTR) continue;
             if (errno != ECHILD) LOG(ERROR) << "Failed to waitpid() for a child: " << error_string(errno) << ".";
             return;
         }
+        pid_t const pid = exited.si_pid;
+        if (pid == 0) return;
+        ::kill(-pid, SIGKILL);
+        int status = 0;
+        if (retry_eintr([&] { return ::waitpid(pid, &status, WNOHANG); }) != pid) {
+            LOG(ERROR) << "Failed to waitpid() for a child: " << error_string(errno) << ".";
+            return;
+        }
+        child_terminated(pid, status);
     }
 }
 
@@ -237,11 +258,24 @@ void TaskService::child_terminated(int pid, int status) {
         if (!worker) return;
         unexpected = !worker->kill_attempted();
         worker->try_acquire_for_termination();
-        worker->set_pid(0);
+        worker->process_gone();
         Worker::State const state = worker->state();
         removable = state == Worker::State::error || state == Worker::State::terminating;
     }
     if (unexpected) LOG(ERROR) << "Worker #" << worker->id() << " unexpectedly terminated.";
+    if (unexpected && worker->requests_served() == 0) {
+        bool paused;
+        StartThrottle::Clock::duration pause;
+        {
+            boost::unique_lock<boost::shared_mutex> lock(workers_mutex_);
+            paused = start_throttle_.died_early(StartThrottle::Clock::now());
+            pause = start_throttle_.pause();
+        }
+        LOG_IF(ERROR, paused) << "The worker program " << config_.worker_program
+                              << " keeps dying before it answers: starts are paused for "
+                              << std::chrono::duration_cast<std::chrono::seconds>(pause).count() << " s.";
+    }
+    (WIFSIGNALED(status) ? stats_.worker_signals : stats_.worker_exits).fetch_add(1, std::memory_order_relaxed);
     if (removable && !unexpected) LOG(INFO) << "Worker #" << worker->id() << " terminated.";
     LOG_IF(INFO, !unexpected) << describe_exit(worker->id(), pid, status);
     LOG_IF(ERROR, unexpected) << describe_exit(worker->id(), pid, status);

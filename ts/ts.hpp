@@ -18,12 +18,13 @@
 #include "messaging/server.hpp"
 #include "ts/balance.hpp"
 #include "ts/service_config.hpp"
+#include "ts/service_stats.hpp"
+#include "ts/start_throttle.hpp"
+#include "ts/worker.hpp"
 #include "ts/worker_table.hpp"
 
 namespace orv {
 namespace ts {
-
-class Worker;
 
 // The daemon's core: one object per process. The constructor runs the whole
 // service (event-loop pool, HTTP endpoint, worker table, signal pipe and the
@@ -61,6 +62,8 @@ private:
     void arm_heartbeat();
     void heartbeat();
     void log_census(Census const& census, std::uint64_t max_busy) const;
+    void note_replies();
+    void give_memory_back(Census const& census);
     bool sweep_and_stop(bool dead_workers);
 
     void arm_signal_wait();
@@ -74,6 +77,9 @@ private:
     void cancel_signal_wait();
 
     ServiceConfig const config_;
+    // Before everything that may count into it, so that it outlives them.
+    ServiceStats stats_;
+    Worker::Settings worker_settings_;
     // Written under workers_mutex_, read without it in a few places.
     std::atomic<int> state_;
     boost::asio::io_context io_context_;
@@ -84,11 +90,15 @@ private:
     boost::shared_mutex fork_mutex_;
     WorkerTable workers_;
     BusyHistory busy_history_;
+    // Guarded by workers_mutex_.
+    StartThrottle start_throttle_;
     boost::asio::steady_timer heartbeat_timer_;
     std::uint64_t tick_;
     // SIGUSR2 marked workers for replacement and some are still there; only
     // the control strand touches it.
     bool recycling_;
+    // Replies counted at the last tick; more now means a worker answered.
+    std::uint64_t replies_seen_;
 };
 
 }  // namespace ts

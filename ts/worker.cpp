@@ -1,7 +1,6 @@
 #include "ts/worker.hpp"
 
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,7 +47,7 @@ char const* const Worker::connection_state_names_[5] = {
 
 std::size_t const Worker::BUFFER_SIZE;
 
-Worker::Worker(int number, boost::asio::io_context& io, std::chrono::steady_clock::duration kill_escalation)
+Worker::Worker(int number, boost::asio::io_context& io, Settings const& settings)
     : id_(number),
       pid_(0),
       state_(State::created),
@@ -57,13 +56,16 @@ Worker::Worker(int number, boost::asio::io_context& io, std::chrono::steady_cloc
       socket_(io),
       buffer_(BUFFER_SIZE),
       reply_size_(0),
+      answer_owed_(false),
+      request_timer_(io),
+      request_number_(0),
+      served_(0),
       kill_time_(0),
-      kill_escalation_(kill_escalation),
+      settings_(settings),
       clock_(&steady_now) {}
 
-boost::shared_ptr<Worker> Worker::create(int number, boost::asio::io_context& io,
-                                         std::chrono::steady_clock::duration kill_escalation) {
-    return boost::shared_ptr<Worker>(new Worker(number, io, kill_escalation));
+boost::shared_ptr<Worker> Worker::create(int number, boost::asio::io_context& io, Settings const& settings) {
+    return boost::shared_ptr<Worker>(new Worker(number, io, settings));
 }
 
 char const* Worker::state_name(State state) { return state_names_[static_cast<int>(state)]; }
@@ -86,18 +88,17 @@ void Worker::start(std::string const& service, std::string const& group, std::st
 
         WorkerCommand const command(id_, program, service, group, fds[1], args);
         std::set<int> const keep = {0, 1, 2, fds[1]};
+        pid_t const daemon = ::getpid();
         {
             // The reaper matches reaped pids to workers under the exclusive
             // lock, so a child that dies at once is matched only after its
             // pid is recorded here.
             boost::shared_lock_guard<boost::shared_mutex> lock(fork_mutex);
             pid_t const pid = process::fork_process(true, true, keep);
-            if (pid == 0) {
-                // The daemon runs with a cleared umask; files a worker
-                // creates must not be writable by everyone.
-                ::umask(022);
-                command.exec();
-            }
+            if (pid == 0) command.exec(daemon);
+            // The child does the same; whichever comes first, the group
+            // exists before anything is signalled.
+            ::setpgid(pid, pid);
             pid_ = pid;
         }
     } catch (...) {
@@ -117,6 +118,15 @@ void Worker::close_after_failed_start(int child_fd) {
     if (child_fd != -1) close_socket_fd(child_fd);
     boost::system::error_code ignored;
     socket_.close(ignored);
+}
+
+// Called once the process is reaped. Whatever still holds the other end of
+// the channel (a child the worker left behind, even outside its group), an
+// exchange in flight can no longer be answered: shutting the socket down
+// ends it at once, through the read chain's own failure path.
+void Worker::process_gone() {
+    pid_ = 0;
+    if (state_ == State::busy) ::shutdown(socket_.native_handle(), SHUT_RDWR);
 }
 
 bool Worker::try_acquire_for_request() { return try_acquire_for_state(State::busy); }
@@ -142,11 +152,29 @@ bool Worker::retire() {
 void Worker::set_state(State state, ConnectionState connection_state) {
     if (state_ == State::busy && owes_answer(connection_state_) &&
         !(state == State::busy && owes_answer(connection_state))) {
-        on_reply_.clear();
-        on_error_.clear();
+        net::messaging::ReplyCallback dropped_reply;
+        net::messaging::ErrorCallback dropped_error;
+        take_callbacks(dropped_reply, dropped_error);
     }
     connection_state_ = connection_state;
     state_ = state;
+}
+
+// A request timeout's kill: SIGKILL for the whole group at once, counted as
+// a kill attempt so that the exit is not taken for a crash.
+void Worker::kill_at_once() {
+    pid_t const pid = pid_;
+    if (pid == 0) return;
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        if (kill_time_ == 0) {
+            std::chrono::steady_clock::rep const now = clock_().time_since_epoch().count();
+            kill_time_ = now != 0 ? now : 1;
+        }
+    }
+    if (::kill(-pid, SIGKILL) == -1 && errno != ESRCH) {
+        LOG(ERROR) << "Unable to kill worker #" << id_ << " [" << pid << "]: " << std::strerror(errno) << ".";
+    }
 }
 
 bool Worker::kill() {
@@ -163,7 +191,7 @@ bool Worker::kill() {
         if (kill_time_ == 0) {
             // 0 means "never asked to end", so a clock that reads 0 records 1.
             kill_time_ = now != 0 ? now : 1;
-        } else if (std::chrono::steady_clock::duration(now - kill_time_) >= kill_escalation_) {
+        } else if (std::chrono::steady_clock::duration(now - kill_time_) >= settings_.kill_escalation) {
             signal = SIGKILL;
         }
     }
@@ -173,7 +201,8 @@ bool Worker::kill() {
     } else {
         LOG(ERROR) << "Forcing killing of worker #" << id_ << " [" << pid << "]...";
     }
-    if (::kill(pid, signal) == 0) return pid_ == 0;
+    // The whole group: whatever the worker started ends with it.
+    if (::kill(-pid, signal) == 0) return pid_ == 0;
     int const error = errno;
     if (error == ESRCH) {
         pid_ = 0;

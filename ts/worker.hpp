@@ -13,6 +13,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/function.hpp>
@@ -22,9 +23,25 @@
 #include <boost/thread/shared_mutex.hpp>
 
 #include "messaging/async_request_handler.hpp"
+#include "ts/service_stats.hpp"
 
 namespace orv {
 namespace ts {
+
+// What the service sets for all its workers.
+struct WorkerSettings {
+    // How long after the first kill() a worker still there gets SIGKILL
+    // instead of SIGTERM.
+    std::chrono::steady_clock::duration kill_escalation = std::chrono::seconds(10);
+    // Longest reply accepted; a worker that announces more is broken.
+    // 0: whatever the length field allows.
+    std::uint32_t max_reply_size = 0;
+    // A request not answered this long after it was sent is answered
+    // with 504 and the worker killed; zero: no limit.
+    std::chrono::steady_clock::duration request_timeout = std::chrono::steady_clock::duration::zero();
+    // Where outcomes are counted; may be null.
+    ServiceStats* stats = nullptr;
+};
 
 // One worker process and the service's end of its UNIX stream socket.
 //
@@ -58,11 +75,10 @@ public:
     // The receive buffer never holds more than this many bytes.
     static std::size_t const BUFFER_SIZE = 4096;
 
-    // kill_escalation: how long after the first kill() a worker still there
-    // gets SIGKILL instead of SIGTERM.
+    typedef WorkerSettings Settings;
+
     static boost::shared_ptr<Worker> create(int number, boost::asio::io_context& io,
-                                            std::chrono::steady_clock::duration kill_escalation =
-                                                std::chrono::seconds(10));
+                                            Settings const& settings = Settings());
 
     // Forks and executes program with the arguments
     //   program service group number socket-descriptor args...
@@ -104,10 +120,15 @@ public:
     pid_t pid() const { return pid_; }
     // The service's reaper clears the pid once it has reaped the process.
     void set_pid(pid_t pid) { pid_ = pid; }
+    // The reaper's word that the process is gone: the pid is cleared and an
+    // exchange in flight fails at once.
+    void process_gone();
     State state() const { return state_; }
     ConnectionState connection_state() const { return connection_state_; }
     // Whether kill() was ever called: an exit without it is unexpected.
     bool kill_attempted() const { return kill_time_.load() != 0; }
+    // Replies this worker delivered.
+    std::uint64_t requests_served() const { return served_; }
     // Replaces the monotonic default clock; call before kill() is first used.
     void set_clock(Clock const& clock) { clock_ = clock; }
 
@@ -130,13 +151,20 @@ public:
     void send_error();
 
 private:
-    Worker(int number, boost::asio::io_context& io, std::chrono::steady_clock::duration kill_escalation);
+    Worker(int number, boost::asio::io_context& io, Settings const& settings);
 
     void read_at_least(std::size_t bytes);
     void read_reply_rest();
     void handle_reply_rest(boost::system::error_code const& error, std::size_t transferred,
                            std::size_t step);
     bool has_stray_bytes();
+    bool take_callbacks(net::messaging::ReplyCallback& on_reply, net::messaging::ErrorCallback& on_error,
+                        std::uint64_t request = 0);
+    void count(Outcome outcome);
+    void fail_request(Outcome outcome, std::exception const& error);
+    void arm_request_timeout();
+    void handle_request_timeout(boost::system::error_code const& error, std::uint64_t request);
+    void kill_at_once();
     void deliver_reply();
     void take_completion_byte();
     void close_after_failed_start(int child_fd);
@@ -151,11 +179,20 @@ private:
     boost::asio::streambuf buffer_;
     std::string data_;
     std::uint32_t reply_size_;
+    // Guards the callbacks: the read chain and the request timeout race to
+    // answer, and whoever takes them answers.
+    boost::mutex callbacks_mutex_;
     net::messaging::ReplyCallback on_reply_;
     net::messaging::ErrorCallback on_error_;
+    bool answer_owed_;
+    boost::asio::steady_timer request_timer_;
+    // Numbers requests, so that a timeout that fires late for an earlier
+    // request does nothing.
+    std::atomic<std::uint64_t> request_number_;
+    std::atomic<std::uint64_t> served_;
     // The clock's reading at the first kill(), in its ticks; 0 while never.
     std::atomic<std::chrono::steady_clock::rep> kill_time_;
-    std::chrono::steady_clock::duration const kill_escalation_;
+    Settings const settings_;
     Clock clock_;
 };
 

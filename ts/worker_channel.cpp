@@ -31,6 +31,7 @@ void Worker::send_request(boost::asio::ip::tcp::endpoint const& client, std::str
         // Back in the pool before the callback runs, so that a callback
         // that raises cannot strand the worker in busy.
         set_state(State::idle, ConnectionState::idle);
+        count(Outcome::frame_refused);
         on_error(Exception(refusal));
         return;
     }
@@ -47,8 +48,14 @@ void Worker::send_request(boost::asio::ip::tcp::endpoint const& client, std::str
     try {
         data_.clear();
         append_request_frame(data_, action, client.address().to_string(), body);
-        on_reply_ = on_reply;
-        on_error_ = on_error;
+        {
+            boost::lock_guard<boost::mutex> lock(callbacks_mutex_);
+            ++request_number_;
+            on_reply_ = on_reply;
+            on_error_ = on_error;
+            answer_owed_ = true;
+        }
+        arm_request_timeout();
         // The frame usually fits the socket at once: then the exchange goes
         // on here rather than in a handler queued for another thread. A rest
         // that has to wait, or a failure, is left to the asynchronous write.
@@ -69,7 +76,7 @@ void Worker::send_request(boost::asio::ip::tcp::endpoint const& client, std::str
 void Worker::handle_write(boost::system::error_code const& error) {
     if (error) {
         LOG(ERROR) << "Failed to send a request to worker #" << id_ << ": " << error.message();
-        send_error();
+        fail_request(Outcome::worker_failed, net::messaging::ServiceUnavailableError("Service unavailable."));
         set_state(State::error, ConnectionState::idle);
         return;  // the chain ends; the worker lives on only in the service's table
     }
@@ -83,7 +90,7 @@ void Worker::handle_read(boost::system::error_code const& error) {
         LOG(ERROR) << "Failed to receive a reply from worker #" << id_ << ": " << error.message();
         if (connection_state_ != ConnectionState::waiting_for_completion) send_error();
         set_state(State::error, ConnectionState::idle);
-        return;
+        return;  // the chain ends; the worker lives on only in the service's table
     }
 
     std::size_t const held = buffer_.size();
@@ -96,6 +103,16 @@ void Worker::handle_read(boost::system::error_code const& error) {
         }
         reply_size_ = decode_reply_size(bytes);
         buffer_.consume(REPLY_SIZE_BYTES);
+        if (settings_.max_reply_size != 0 && reply_size_ > settings_.max_reply_size) {
+            LOG(ERROR) << "Worker #" << id_ << " announced a reply of " << reply_size_
+                       << " bytes, more than the limit of " << settings_.max_reply_size << " bytes.";
+            fail_request(Outcome::reply_too_big, net::messaging::ServiceUnavailableError("Service unavailable."));
+            set_state(State::error, ConnectionState::idle);
+            return;
+        }
+        // Within a limit, the reply's one buffer is taken at once: growing
+        // it step by step would hold two copies while it moves.
+        if (settings_.max_reply_size != 0) data_.reserve(reply_size_);
         set_state(State::busy, ConnectionState::receiving_reply);
         handle_read(error);
         return;
@@ -195,11 +212,18 @@ void Worker::deliver_reply() {
     std::string reply;
     reply.swap(data_);
     net::messaging::ReplyCallback on_reply;
-    on_reply.swap(on_reply_);
+    net::messaging::ErrorCallback on_error;
+    // Unless the request timeout has answered already.
+    bool const owed = take_callbacks(on_reply, on_error);
+    if (owed) {
+        request_timer_.cancel();
+        ++served_;
+        count(Outcome::ok);
+    }
     set_state(State::busy, ConnectionState::waiting_for_completion);
     bool const finished = buffer_.size() > 0;
     if (finished) take_completion_byte();
-    send_reply(on_reply, std::move(reply));
+    if (owed) send_reply(on_reply, std::move(reply));
     // Unless it was finished above, nobody else can own the worker yet.
     if (!finished) handle_read(boost::system::error_code());
 }
@@ -227,8 +251,60 @@ void Worker::send_reply(net::messaging::ReplyCallback const& on_reply, std::stri
 }
 
 void Worker::send_error() {
+    fail_request(Outcome::worker_failed, net::messaging::ServiceUnavailableError("Service unavailable."));
+}
+
+// Answers the client with the error, unless someone answered it already.
+void Worker::fail_request(Outcome outcome, std::exception const& error) {
+    net::messaging::ReplyCallback on_reply;
+    net::messaging::ErrorCallback on_error;
+    if (!take_callbacks(on_reply, on_error)) return;
+    request_timer_.cancel();
+    count(outcome);
     try {
-        on_error_(net::messaging::ServiceUnavailableError("Service unavailable."));
+        on_error(error);
+    } catch (std::exception const& e) {
+        LOG(ERROR) << "Failed to send an error to a client: " << e.what();
+    }
+}
+
+// Whoever answers the client takes the callbacks out: the read chain with
+// the reply or a failure, or the request timeout (only for the request it
+// was armed for), so the client hears exactly once.
+bool Worker::take_callbacks(net::messaging::ReplyCallback& on_reply, net::messaging::ErrorCallback& on_error,
+                            std::uint64_t request) {
+    boost::lock_guard<boost::mutex> lock(callbacks_mutex_);
+    if (!answer_owed_ || (request != 0 && request != request_number_)) return false;
+    answer_owed_ = false;
+    on_reply.swap(on_reply_);
+    on_error.swap(on_error_);
+    return true;
+}
+
+void Worker::count(Outcome outcome) {
+    if (settings_.stats != nullptr) settings_.stats->count(outcome);
+}
+
+void Worker::arm_request_timeout() {
+    if (settings_.request_timeout == std::chrono::steady_clock::duration::zero()) return;
+    request_timer_.expires_after(settings_.request_timeout);
+    request_timer_.async_wait(boost::bind(&Worker::handle_request_timeout, shared_from_this(),
+                                          boost::placeholders::_1, request_number_.load()));
+}
+
+// The client hears 504 now; killing the group makes the read chain fail and
+// the worker end in error, to be removed like any broken worker.
+void Worker::handle_request_timeout(boost::system::error_code const& error, std::uint64_t request) {
+    net::messaging::ReplyCallback on_reply;
+    net::messaging::ErrorCallback on_error;
+    if (error == boost::asio::error::operation_aborted || !take_callbacks(on_reply, on_error, request)) return;
+    count(Outcome::timeout);
+    LOG(ERROR) << "Worker #" << id_ << " [" << pid_ << "] did not reply within "
+               << std::chrono::duration_cast<std::chrono::seconds>(settings_.request_timeout).count()
+               << " s. Killing it...";
+    kill_at_once();
+    try {
+        on_error(net::messaging::GatewayTimeoutError("The worker did not reply in time."));
     } catch (std::exception const& e) {
         LOG(ERROR) << "Failed to send an error to a client: " << e.what();
     }

@@ -1,7 +1,11 @@
 #include "ts/worker_exec.hpp"
 
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <cstdio>
@@ -28,7 +32,20 @@ WorkerCommand::WorkerCommand(int number, std::string const& program, std::string
     argv_.push_back(nullptr);
 }
 
-void WorkerCommand::exec() const {
+// The worker leads a process group of its own, so that the daemon's signals
+// reach whatever the worker starts, and it dies with the daemon: SIGKILL
+// rather than SIGTERM, because a daemon that is gone cannot wait for a
+// worker that takes its time, and its client is gone with it. The death
+// signal follows the thread that forked, which is a pool thread: those run
+// until the service has stopped, and it stops only once every worker is
+// gone. A daemon that died between the fork and the prctl call is caught
+// by the getppid check. The daemon runs with a cleared umask; files a
+// worker creates must not be writable by everyone.
+void WorkerCommand::exec(pid_t parent) const {
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(1);
+    ::umask(022);
     ::execv(argv_[0], argv_.data());
     int const error = errno;
     // strerrordesc_np is strerror without the locale machinery (and its

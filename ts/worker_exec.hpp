@@ -1,6 +1,8 @@
 #ifndef ORV_TS_WORKER_EXEC_HPP
 #define ORV_TS_WORKER_EXEC_HPP
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -21,10 +23,11 @@ public:
 
     std::vector<std::string> const& arguments() const { return arguments_; }
 
-    // In the child: executes the program; when that fails, writes
-    // "Failed to start worker #N PROGRAM: REASON.\n" to standard error and
-    // ends the process with status 1.
-    [[noreturn]] void exec() const;
+    // In the child: sets up the worker's process (below) and executes the
+    // program; when that fails, writes "Failed to start worker #N PROGRAM:
+    // REASON.\n" to standard error and ends the process with status 1.
+    // `parent` is the daemon's pid, taken before the fork.
+    [[noreturn]] void exec(pid_t parent) const;
 
 private:
     int number_;

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <mutex>
 #include <future>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -350,6 +351,64 @@ TEST(Daemon, ReopenedCapturesAndWorkerUmask) {
     EXPECT_EQ(0u, post(daemon.port(), "/svc/x", "{}").rfind("HTTP/1.0 200 OK\r\n", 0));
     EXPECT_EQ(old_text, read_file(old_file));
     EXPECT_EQ("request 1\n", read_file(link));
+}
+
+// Two hundred clients that trickle header lines and eight that flood them
+// hold connections, but no thread: ordinary requests are answered in time.
+TEST(Daemon, SlowAndFloodingClientsDoNotLockOthersOut) {
+    Daemon daemon;
+    daemon.start(worker({"one-write"}));
+    std::vector<std::unique_ptr<orv::test::RawClient>> slow;
+    for (int i = 0; i < 200; ++i) {
+        slow.emplace_back(new orv::test::RawClient(static_cast<unsigned short>(daemon.port())));
+        slow.back()->send("POST /svc/x HTTP/1.0\r\n");
+    }
+    std::atomic<bool> done(false);
+    std::string flood = "POST /svc/x HTTP/1.0\r\n";
+    for (int i = 0; i < 300; ++i) flood += "X-Flood: " + std::to_string(i) + "\r\n";
+    std::vector<std::thread> attackers;
+    for (int i = 0; i < 8; ++i) {
+        attackers.emplace_back([&] {
+            for (int round = 0; round < 2000 && !done; ++round) {
+                orv::test::RawClient client(static_cast<unsigned short>(daemon.port()));
+                client.send(flood);
+                client.receive(1000);
+            }
+        });
+    }
+    std::thread trickle([&] {
+        for (int round = 0; round < 100 && !done; ++round) {
+            for (auto& client : slow) client->send("X-Slow: a\r\n");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the attack's pace
+        }
+    });
+    for (int i = 0; i < 100; ++i) {
+        auto const begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(json_response("{}"), post(daemon.port(), "/svc/x", "{}"));
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+    }
+    done = true;
+    trickle.join();
+    for (auto& thread : attackers) thread.join();
+    EXPECT_TRUE(daemon.wait_for_log("Failed to process a request from 127.0.0.1:"));
+}
+
+// What a client puts into its path reaches the log escaped, one record per
+// request, and cut when it is long; the request itself is unchanged.
+TEST(Daemon, ClientTextCannotForgeOrFloodTheLog) {
+    Daemon daemon;
+    daemon.start(worker({"frame", "one-write"}));
+    std::string const forged = orv::test::round_trip(
+        static_cast<unsigned short>(daemon.port()),
+        "POST /svc/x\nE1206_forged HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}");
+    EXPECT_EQ(0u, forged.rfind("HTTP/1.0 200 OK\r\n", 0));
+    EXPECT_NE(std::string::npos, forged.find("x\nE1206_forged"));  // the worker got the raw action
+    EXPECT_TRUE(daemon.wait_for_log("Processing request to x\\x0aE1206_forged..."));
+    EXPECT_EQ(std::string::npos, daemon.info_log().find("\nE1206_forged"));
+
+    std::string const action(10000, 'a');
+    EXPECT_EQ(json_response(orv::test::INTERNAL_ERROR), post(daemon.port(), "/svc/" + action, "{}"));
+    EXPECT_TRUE(daemon.wait_for_log("Processing request to " + std::string(256, 'a') + "... (10000 bytes)..."));
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
+#include <stdexcept>
 #include <future>
 #include <string>
 #include <thread>
@@ -61,10 +63,10 @@ protected:
         ASSERT_TRUE(eventually([this] { return port_ != 0; }));
     }
 
-    // Sends the signal to this process, where only the service's thread takes
-    // it, and waits for the service to return.
+    // Sends the signal (0: none) to this process, where only the service's
+    // thread takes it, and waits for the service to return.
     bool stop(int signal) {
-        ::kill(::getpid(), signal);
+        if (signal != 0) ::kill(::getpid(), signal);
         if (service_.wait_for(10s) != std::future_status::ready) return false;
         service_.get();
         return true;
@@ -151,6 +153,38 @@ TEST_F(ServiceTest, ClientGoneWhileItsWorkerIsBusy) {
     }
     EXPECT_TRUE(eventually([this] { return post("x", "{\"n\":2}") == json_response("{\"n\":2}"); }));
     EXPECT_EQ(1u, logged("Starting a new worker #"));
+}
+
+// Once a stop begins, the port is closed at once: a new client is refused
+// instead of waiting in a backlog nobody reads. A client that sends its
+// headers a line at a time is cut off by the head budget, so it cannot keep
+// the service from stopping.
+TEST_F(ServiceTest, StopClosesTheDoorAndOutlastsASlowClient) {
+    config_.timing.network.head = 300ms;
+    start({"one-write"});
+    orv::test::RawClient slow(port_);
+    slow.send("POST /svc/x HTTP/1.0\r\n");
+    std::atomic<bool> sending(true);
+    std::thread trickle([&] {
+        for (int i = 0; i < 200 && sending; ++i) {
+            if (!slow.send("X-Slow: a\r\n")) break;
+            std::this_thread::sleep_for(20ms);  // pacing the attack, not waiting for anything
+        }
+    });
+    ::kill(::getpid(), SIGTERM);
+    ASSERT_TRUE(log_.wait_for(google::GLOG_INFO, "Stopping the HTTP server..."));
+    try {
+        orv::test::RawClient refused(port_);
+        ADD_FAILURE() << "a connection was accepted during the stop";
+    } catch (std::runtime_error const& e) {
+        EXPECT_STREQ("connect: Connection refused", e.what());
+    }
+    auto const begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(stop(0));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+    EXPECT_EQ(1u, log_.count_prefix(google::GLOG_ERROR, "Connection with 127.0.0.1:"));
+    sending = false;
+    trickle.join();
 }
 
 }  // namespace
