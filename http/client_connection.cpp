@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <utility>
@@ -25,6 +26,7 @@
 #include "http/request_error.hpp"
 #include "http/request_handler.hpp"
 #include "http/response.hpp"
+#include "http/server_stats.hpp"
 
 namespace orv {
 namespace net {
@@ -47,8 +49,10 @@ std::size_t const MIN_LINE_READ = 512;
 }  // namespace
 
 ClientConnection::ClientConnection(asio::io_context& io, boost::shared_ptr<ConnectionTracker> const& tracker,
-                                   RequestHandler& handler, Deadlines const& deadlines)
+                                   RequestHandler& handler, Deadlines const& deadlines, ServerStats* stats)
     : strand_(io.get_executor()),
+      stats_(stats),
+      status_code_(0),
       socket_(io),
       buffer_(RequestLimits::buffer),
       deadline_timer_(io),
@@ -100,6 +104,9 @@ void ClientConnection::read_request() {
         try {
             asio::streambuf::const_buffers_type const data = buffer_.data();
             buffer_.consume(reader_.advance(static_cast<char const*>(data.data()), data.size(), LINES_PER_TURN));
+            if (stats_ != nullptr && request_started_ == Clock::time_point() &&
+                reader_.parser().state() != RequestParser::request_line)
+                request_started_ = Clock::now();
         } catch (RequestError const& e) {
             refuse(e);
             return;
@@ -256,6 +263,7 @@ void ClientConnection::respond(std::string const& status, Headers const& headers
         return;
     }
     responded_ = true;
+    status_code_ = std::atoi(status.c_str());
     head_ = compose_head(status, headers, body.size());
     body_ = std::move(body);
     write_response();
@@ -308,6 +316,9 @@ void ClientConnection::handle_write(boost::system::error_code const& ec, std::si
 }
 
 void ClientConnection::finish_response() {
+    if (stats_ != nullptr)
+        stats_->response(status_code_, request_started_ == Clock::time_point() ? Clock::duration::zero()
+                                                                              : Clock::now() - request_started_);
     boost::system::error_code shutdown_ec;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, shutdown_ec);
     if (shutdown_ec && shutdown_ec != asio::error::not_connected)

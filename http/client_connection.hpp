@@ -25,6 +25,7 @@ namespace net {
 namespace http {
 
 class ConnectionTracker;
+class ServerStats;
 class RequestError;
 class RequestHandler;
 
@@ -38,7 +39,8 @@ public:
     typedef std::map<std::string, std::string> Headers;
 
     ClientConnection(boost::asio::io_context& io, boost::shared_ptr<ConnectionTracker> const& tracker,
-                     RequestHandler& handler, Deadlines const& deadlines = Deadlines());
+                     RequestHandler& handler, Deadlines const& deadlines = Deadlines(),
+                     ServerStats* stats = nullptr);
     ~ClientConnection();
 
     boost::asio::ip::tcp::socket& socket() { return socket_; }
@@ -82,6 +84,10 @@ private:
     // When the connection was accepted: the head and request budgets count
     // from here.
     Clock::time_point accepted_;
+    // When the request line was read, for the request's duration.
+    Clock::time_point request_started_;
+    ServerStats* const stats_;
+    int status_code_;
     boost::asio::ip::tcp::socket socket_;
     boost::asio::streambuf buffer_;
     boost::asio::steady_timer deadline_timer_;

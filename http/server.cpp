@@ -34,7 +34,7 @@ bool out_of_descriptors(boost::system::error_code const& ec) {
 }  // namespace
 
 Server::Server(asio::io_context& io, std::string const& host, int port, RequestHandler& handler, std::size_t limit,
-               Deadlines const& deadlines)
+               Deadlines const& deadlines, ServerStats* stats)
     : running_(false),
       accept_outstanding_(false),
       io_(io),
@@ -43,6 +43,7 @@ Server::Server(asio::io_context& io, std::string const& host, int port, RequestH
       tracker_(boost::make_shared<ConnectionTracker>(limit)),
       handler_(handler),
       deadlines_(deadlines),
+      stats_(stats),
       new_connection_(make_connection()) {
     raise_descriptor_limit();
     LOG(INFO) << "Listening for client HTTP connections on " << host << ":" << port << "...";
@@ -96,7 +97,7 @@ tcp::endpoint Server::local_endpoint() const {
 }
 
 boost::shared_ptr<ClientConnection> Server::make_connection() {
-    return boost::make_shared<ClientConnection>(io_, tracker_, handler_, deadlines_);
+    return boost::make_shared<ClientConnection>(io_, tracker_, handler_, deadlines_, stats_);
 }
 
 // Called with mutex_ held.
@@ -130,6 +131,8 @@ void Server::handle_accept(boost::system::error_code const& ec) {
             accepted->start();
         } catch (std::exception const& e) {
             // The refused connection is closed unanswered when `accepted` goes.
+            if (stats_ != nullptr)
+                stats_->refused();
             LOG(ERROR) << "Failed to handle a client connection from " << accepted->get_name() << ": " << e.what();
         }
     } else {

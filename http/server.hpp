@@ -13,6 +13,7 @@
 
 #include "http/deadlines.hpp"
 #include "http/request_handler.hpp"
+#include "http/server_stats.hpp"
 
 namespace orv {
 namespace net {
@@ -31,9 +32,10 @@ public:
     // Resolves, opens, configures, binds and listens at once; each step's
     // failure leaves as a boost::system::system_error whose text begins with
     // the step's name ("resolve", "open", "set_option", "bind", "listen").
-    // deadlines bound the network waits of every connection.
+    // deadlines bound the network waits of every connection; stats, when
+    // given, counts responses and refusals and must outlive the server.
     Server(boost::asio::io_context& io, std::string const& host, int port, RequestHandler& handler,
-           std::size_t limit, Deadlines const& deadlines = Deadlines());
+           std::size_t limit, Deadlines const& deadlines = Deadlines(), ServerStats* stats = nullptr);
     ~Server();
 
     Server(Server const&) = delete;
@@ -66,6 +68,7 @@ private:
     boost::shared_ptr<ConnectionTracker> const tracker_;
     RequestHandler& handler_;
     Deadlines const deadlines_;
+    ServerStats* const stats_;
     boost::shared_ptr<ClientConnection> new_connection_;
 };
 

@@ -16,6 +16,10 @@ class io_context;
 
 namespace orv {
 namespace net {
+namespace http {
+class ServerStats;
+}  // namespace http
+
 namespace messaging {
 
 // The JSON messaging endpoint of one named service: an HTTP server whose requests go through the URL adapter to the
@@ -28,7 +32,7 @@ public:
     // `limit` connections are open at once (0: no limit).
     Server(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
            std::string const& service, std::string const& group, std::size_t limit = 1000,
-           http::Deadlines const& deadlines = http::Deadlines());
+           http::Deadlines const& deadlines = http::Deadlines(), http::ServerStats* stats = nullptr);
     ~Server();
 
     Server(Server const&) = delete;

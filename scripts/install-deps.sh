@@ -7,6 +7,7 @@ PACKAGES="
   cmake make g++ gcc pkg-config
   libboost-dev libboost-thread-dev libboost-filesystem-dev libboost-system-dev libboost-date-time-dev
   libboost-program-options-dev libsystemd-dev systemd
+  haproxy prometheus
   libgoogle-glog-dev libmongoclient-dev libcap-dev
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev

@@ -13,6 +13,7 @@
 #include "common/exception.hpp"
 #include "common/log_text.hpp"
 #include "common/logging.hpp"
+#include "http/server.hpp"
 #include "ts/service_events.hpp"
 #include "ts/ts.hpp"
 #include "ts/worker.hpp"
@@ -192,6 +193,7 @@ bool TaskService::sweep_and_stop(bool dead_workers) {
     }
     LOG(INFO) << "All workers are stopped. Stopping the main loop.";
     cancel_signal_wait();
+    if (status_server_) status_server_->stop();
     return true;
 }
 

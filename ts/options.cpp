@@ -43,6 +43,8 @@ po::options_description describe() {
          "longest reply a worker may announce; more is a broken worker: 503 (default 67108864, 64 MiB)")
         ("request-timeout", po::value<std::string>()->value_name("SECONDS"),
          "a worker that has not replied in this time is killed and the client gets 504 (default: no limit)")
+        ("status-listen", po::value<std::string>()->value_name("ADDRESS:PORT"),
+         "serve GET /metrics, /status and /health here, e.g. 127.0.0.1:9100 or [::1]:9100 (default: none)")
         ("log-keep-days", po::value<std::string>()->value_name("N"),
          "remove INFO and ERROR log files older than N days, 0 to keep them (default 7)")
         ("pid-file", po::value<std::string>()->value_name("PATH"), "write the daemon's pid here once it listens; removed at exit");
@@ -94,17 +96,38 @@ std::string text(po::variables_map const& values, char const* name, std::string 
     return value;
 }
 
+bool is_address(std::string const& text) {
+    unsigned char address[sizeof(struct in6_addr)];
+    return ::inet_pton(AF_INET, text.c_str(), address) == 1 || ::inet_pton(AF_INET6, text.c_str(), address) == 1;
+}
+
+// ADDRESS:PORT, the address of IPv6 in brackets: 127.0.0.1:9100, [::1]:9100.
+void take_status_listen(std::string const& text, Options& options) {
+    std::string::size_type const colon = text.rfind(':');
+    bool const bracketed = !text.empty() && text[0] == '[';
+    std::string address = colon == std::string::npos ? "" : text.substr(0, colon);
+    if (bracketed && address.size() >= 2 && address.back() == ']') address = address.substr(1, address.size() - 2);
+    std::string const port = colon == std::string::npos ? "" : text.substr(colon + 1);
+    bool const valid = is_address(address) && (bracketed == (address.find(':') != std::string::npos)) &&
+                       !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos &&
+                       std::stoi(port) >= 1 && std::stoi(port) <= 65535;
+    if (!valid) {
+        throw UsageError("Invalid value '" + text +
+                         "' for --status-listen: expected ADDRESS:PORT, such as 127.0.0.1:9100 or [::1]:9100.");
+    }
+    options.status_address = address;
+    options.status_port = std::stoi(port);
+}
+
 void take_options(po::variables_map const& values, Options& options) {
     options.help = values.count("help") > 0;
     options.version = values.count("version") > 0;
     options.foreground = values.count("foreground") > 0;
     options.log_to_stderr = values.count("log-to-stderr") > 0;
     options.listen = text(values, "listen", options.listen);
-    unsigned char address[sizeof(struct in6_addr)];
-    if (::inet_pton(AF_INET, options.listen.c_str(), address) != 1 &&
-        ::inet_pton(AF_INET6, options.listen.c_str(), address) != 1) {
+    if (!is_address(options.listen))
         throw UsageError("Invalid value '" + options.listen + "' for --listen: expected an IPv4 or IPv6 address.");
-    }
+    if (values.count("status-listen") != 0) take_status_listen(values["status-listen"].as<std::string>(), options);
     options.log_dir = text(values, "log-dir", options.log_dir);
     options.pid_file = text(values, "pid-file", options.pid_file);
     options.max_workers = number(values, "max-workers", 1, MAX_WORKERS, options.max_workers);

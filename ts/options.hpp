@@ -37,6 +37,8 @@ struct Options {
     unsigned log_keep_days = 7;
     std::uint32_t max_reply_size = 64u << 20;
     unsigned request_timeout = 0;  // seconds; 0: none
+    std::string status_address;    // empty: no status listener
+    int status_port = 0;
 
     std::string service;
     std::string group;

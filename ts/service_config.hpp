@@ -38,6 +38,9 @@ struct ServiceConfig {
     std::string group_name;
     // Open HTTP connections at once (0: no limit).
     std::size_t max_connections = 1000;
+    // The status listener's address and port; no listener when empty.
+    std::string status_address;
+    int status_port = 0;
     // Event-loop threads; 0 picks one per 50 workers, between 5 and 50.
     std::size_t threads = 0;
     // Longest reply a worker may announce (0: whatever the frame allows).

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include "common/logging.hpp"
 #include "common/process.hpp"
 #include "common/syscall.hpp"
+#include "http/server.hpp"
 #include "ts/service_events.hpp"
 #include "ts/worker.hpp"
 
@@ -27,6 +29,9 @@ namespace ts {
 namespace asio = boost::asio;
 
 namespace {
+
+// The status listener serves a few scrapers and operators, no more.
+std::size_t const STATUS_CONNECTIONS = 16;
 
 // One event-loop thread per 50 allowed workers, between 5 and 50.
 std::size_t pool_size(ServiceConfig const& config) {
@@ -81,11 +86,12 @@ TaskService::TaskService(std::string const& address, int port, std::string const
 
 TaskService::TaskService(ServiceConfig const& config)
     : config_(config),
+      started_(std::chrono::system_clock::now()),
       worker_settings_(worker_settings(config, stats_)),
       state_(running),
       io_context_(),
       messaging_server_(io_context_, config.address, config.port, *this, config.service_name, config.group_name,
-                        config.max_connections, config.timing.network),
+                        config.max_connections, config.timing.network, &http_stats_),
       control_(io_context_.get_executor()),
       signal_fd_(io_context_),
       heartbeat_timer_(io_context_),
@@ -102,6 +108,7 @@ TaskService::~TaskService() = default;
 // always runs here and the pool threads never see a signal.
 void TaskService::run() {
     LOG(INFO) << "Starting task service...";
+    open_status_listener();
     process::block_all_signals();
 
     heartbeat_timer_.expires_after(config_.timing.heartbeat);
@@ -114,6 +121,7 @@ void TaskService::run() {
         }
         signal_fd_.assign(process::setup_signal_handler({SIGCHLD, SIGINT, SIGTERM, SIGQUIT, SIGUSR1, SIGUSR2}));
         messaging_server_.start();
+        if (status_server_) status_server_->start();
     } catch (std::exception const&) {
         io_context_.stop();
         pool.join_all();
@@ -125,6 +133,50 @@ void TaskService::run() {
     asio::dispatch(control_, [this] { signal_fd_handler(boost::system::error_code()); });
     pool.join_all();
     LOG(INFO) << "Exiting...";
+}
+
+// A second, read-only HTTP endpoint in the same event loop, with a small
+// connection limit of its own; it stays open while a stop is under way so
+// that /health can say so, and closes when the service has stopped.
+void TaskService::open_status_listener() {
+    if (config_.status_address.empty()) return;
+    status_handler_.reset(new StatusHandler([this] { return status_snapshot(); },
+                                            [this] { return state_ == running; }));
+    status_server_.reset(new net::http::Server(io_context_, config_.status_address, config_.status_port,
+                                               *status_handler_, STATUS_CONNECTIONS, config_.timing.network));
+}
+
+StatusSnapshot TaskService::status_snapshot() {
+    StatusSnapshot s;
+    s.version = ORV_VERSION;
+    s.service = config_.service_name;
+    s.group = config_.group_name;
+    s.pid = ::getpid();
+    std::chrono::duration<double> const since_epoch = started_.time_since_epoch();
+    s.start_time = since_epoch.count();
+    s.uptime = std::chrono::duration<double>(std::chrono::system_clock::now() - started_).count();
+    {
+        boost::shared_lock<boost::shared_mutex> lock(workers_mutex_);
+        for (auto const& entry : workers_.workers()) {
+            Worker const& worker = *entry.second;
+            Worker::State const state = worker.state();
+            bool const dying = state == Worker::State::error || state == Worker::State::terminating;
+            (state == Worker::State::idle ? s.idle : dying ? s.dying : s.busy) += 1;
+            s.workers.push_back({entry.first, worker.pid(), Worker::state_name(state), worker.requests_served()});
+        }
+    }
+    s.max_workers = config_.max_workers;
+    s.connections_open = messaging_server_.open_connections();
+    for (std::size_t i = 0; i < OUTCOMES; ++i) s.requests[i] = stats_.total(static_cast<Outcome>(i));
+    for (std::size_t i = 0; i < HTTP_ERRORS.size(); ++i) s.http_errors[i] = http_stats_.responses(HTTP_ERRORS[i]);
+    s.worker_starts = stats_.worker_starts.load(std::memory_order_relaxed);
+    s.worker_exits = stats_.worker_exits.load(std::memory_order_relaxed);
+    s.worker_signals = stats_.worker_signals.load(std::memory_order_relaxed);
+    s.connection_refusals = http_stats_.refusals();
+    s.duration_buckets = http_stats_.cumulative_buckets();
+    s.duration_count = http_stats_.duration_count();
+    s.duration_sum = static_cast<double>(http_stats_.duration_sum_us()) / 1e6;
+    return s;
 }
 
 void TaskService::arm_signal_wait() {

@@ -2,6 +2,8 @@
 #define ORV_TS_TS_HPP
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,15 +17,23 @@
 #include <boost/thread/shared_mutex.hpp>
 
 #include "messaging/async_request_handler.hpp"
+#include "http/server_stats.hpp"
 #include "messaging/server.hpp"
 #include "ts/balance.hpp"
 #include "ts/service_config.hpp"
 #include "ts/service_stats.hpp"
+#include "ts/status_handler.hpp"
 #include "ts/start_throttle.hpp"
 #include "ts/worker.hpp"
 #include "ts/worker_table.hpp"
 
 namespace orv {
+namespace net {
+namespace http {
+class Server;
+}  // namespace http
+}  // namespace net
+
 namespace ts {
 
 // The daemon's core: one object per process. The constructor runs the whole
@@ -70,6 +80,8 @@ private:
     void signal_fd_handler(boost::system::error_code const& ec);
     std::vector<int> read_signals();
     void handle_signal(int signal);
+    void open_status_listener();
+    StatusSnapshot status_snapshot();
     void recycle_workers();
     void finish_recycling(Census const& census);
     void reap_children();
@@ -77,13 +89,18 @@ private:
     void cancel_signal_wait();
 
     ServiceConfig const config_;
-    // Before everything that may count into it, so that it outlives them.
+    // Before everything that may count into them, so that they outlive it.
     ServiceStats stats_;
+    net::http::ServerStats http_stats_;
+    std::chrono::system_clock::time_point const started_;
     Worker::Settings worker_settings_;
     // Written under workers_mutex_, read without it in a few places.
     std::atomic<int> state_;
     boost::asio::io_context io_context_;
     net::messaging::Server messaging_server_;
+    // The status listener, when asked for; stopped with the service.
+    std::unique_ptr<StatusHandler> status_handler_;
+    std::unique_ptr<net::http::Server> status_server_;
     Strand control_;
     boost::asio::posix::stream_descriptor signal_fd_;
     boost::shared_mutex workers_mutex_;

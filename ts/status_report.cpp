@@ -1,0 +1,117 @@
+#include "ts/status_report.hpp"
+
+#include <cstdio>
+#include <sstream>
+
+namespace orv {
+namespace ts {
+
+std::array<int, 6> const HTTP_ERRORS = {400, 404, 405, 406, 411, 413};
+std::array<char const*, 14> const DURATION_BUCKETS = {"0.0005", "0.001", "0.0025", "0.005", "0.01",
+                                                      "0.025",  "0.05",  "0.1",    "0.25",  "0.5",
+                                                      "1",      "2.5",   "5",      "10"};
+
+namespace {
+
+// A metric's HELP and TYPE lines.
+void family(std::ostream& out, char const* name, char const* type, char const* help) {
+    out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
+}
+
+std::string seconds(double value) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.6f", value);
+    return text;
+}
+
+// A JSON string: quotes, backslashes and control characters escaped.
+std::string json_string(std::string const& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+std::string metrics_text(StatusSnapshot const& s) {
+    std::ostringstream out;
+    family(out, "orv_workers", "gauge", "Worker processes by state.");
+    out << "orv_workers{state=\"idle\"} " << s.idle << "\norv_workers{state=\"busy\"} " << s.busy
+        << "\norv_workers{state=\"dying\"} " << s.dying << '\n';
+    family(out, "orv_workers_max", "gauge", "Most worker processes at once.");
+    out << "orv_workers_max " << s.max_workers << '\n';
+    family(out, "orv_connections_open", "gauge", "Open HTTP connections on the service port.");
+    out << "orv_connections_open " << s.connections_open << '\n';
+    family(out, "orv_requests_total", "counter", "Requests handed to the service, by how they ended.");
+    for (std::size_t i = 0; i < OUTCOMES; ++i) {
+        out << "orv_requests_total{outcome=\"" << outcome_name(static_cast<Outcome>(i)) << "\"} " << s.requests[i]
+            << '\n';
+    }
+    family(out, "orv_http_errors_total", "counter", "Error responses of the service port, by status.");
+    for (std::size_t i = 0; i < HTTP_ERRORS.size(); ++i) {
+        out << "orv_http_errors_total{status=\"" << HTTP_ERRORS[i] << "\"} " << s.http_errors[i] << '\n';
+    }
+    family(out, "orv_worker_starts_total", "counter", "Worker processes started.");
+    out << "orv_worker_starts_total " << s.worker_starts << '\n';
+    family(out, "orv_worker_exits_total", "counter", "Worker processes that ended, by how.");
+    out << "orv_worker_exits_total{how=\"exit\"} " << s.worker_exits << "\norv_worker_exits_total{how=\"signal\"} "
+        << s.worker_signals << '\n';
+    family(out, "orv_connection_refusals_total", "counter",
+           "Connections closed unanswered because the connection limit was reached.");
+    out << "orv_connection_refusals_total " << s.connection_refusals << '\n';
+    family(out, "orv_request_duration_seconds", "histogram",
+           "Time from a request's request line to the last byte of its response.");
+    for (std::size_t i = 0; i < DURATION_BUCKETS.size(); ++i) {
+        out << "orv_request_duration_seconds_bucket{le=\"" << DURATION_BUCKETS[i] << "\"} " << s.duration_buckets[i]
+            << '\n';
+    }
+    out << "orv_request_duration_seconds_bucket{le=\"+Inf\"} " << s.duration_count
+        << "\norv_request_duration_seconds_sum " << seconds(s.duration_sum)
+        << "\norv_request_duration_seconds_count " << s.duration_count << '\n';
+    family(out, "orv_build_info", "gauge", "The running build; always 1.");
+    out << "orv_build_info{version=\"" << s.version << "\"} 1\n";
+    family(out, "orv_start_time_seconds", "gauge", "When the daemon started, in seconds since the epoch.");
+    out << "orv_start_time_seconds " << seconds(s.start_time) << '\n';
+    return out.str();
+}
+
+std::string status_json(StatusSnapshot const& s) {
+    std::ostringstream out;
+    out << "{\"service\":" << json_string(s.service) << ",\"group\":" << json_string(s.group) << ",\"pid\":" << s.pid
+        << ",\"version\":" << json_string(s.version) << ",\"start_time\":" << seconds(s.start_time)
+        << ",\"uptime_seconds\":" << seconds(s.uptime) << ",\"workers\":{\"idle\":" << s.idle << ",\"busy\":" << s.busy
+        << ",\"dying\":" << s.dying << ",\"max\":" << s.max_workers << "},\"connections_open\":" << s.connections_open
+        << ",\"requests\":{";
+    for (std::size_t i = 0; i < OUTCOMES; ++i) {
+        out << (i ? "," : "") << '"' << outcome_name(static_cast<Outcome>(i)) << "\":" << s.requests[i];
+    }
+    out << "},\"http_errors\":{";
+    for (std::size_t i = 0; i < HTTP_ERRORS.size(); ++i) {
+        out << (i ? "," : "") << '"' << HTTP_ERRORS[i] << "\":" << s.http_errors[i];
+    }
+    out << "},\"worker_starts\":" << s.worker_starts << ",\"worker_exits\":{\"exit\":" << s.worker_exits
+        << ",\"signal\":" << s.worker_signals << "},\"connection_refusals\":" << s.connection_refusals
+        << ",\"request_duration\":{\"count\":" << s.duration_count << ",\"sum_seconds\":" << seconds(s.duration_sum)
+        << "},\"worker_list\":[";
+    for (std::size_t i = 0; i < s.workers.size(); ++i) {
+        StatusSnapshot::WorkerEntry const& w = s.workers[i];
+        out << (i ? "," : "") << "{\"number\":" << w.number << ",\"pid\":" << w.pid << ",\"state\":\"" << w.state
+            << "\",\"requests_served\":" << w.requests_served << '}';
+    }
+    out << "]}";
+    return out.str();
+}
+
+}  // namespace ts
+}  // namespace orv
