@@ -17,11 +17,13 @@ std::uint64_t BusyHistory::max() const {
 void BusyHistory::start_tick(std::uint64_t tick) { slots_[tick % SLOTS] = 0; }
 
 BalanceDecision decide_balance(ServiceState state, std::uint64_t count, std::uint64_t max_busy,
-                               std::uint64_t min_workers, std::uint64_t tick) {
+                               std::uint64_t min_workers, std::uint64_t tick, bool clients_connected) {
     BalanceDecision decision;
     bool const quiet_census = tick % 60 == 0;
     if (count == 0) {
         decision.log_census = quiet_census;
+    } else if (state == stopping && clients_connected) {
+        decision.log_census = true;
     } else if (state == stopping || state == stopping_forced) {
         decision.kill = count;
         decision.force = state == stopping_forced;

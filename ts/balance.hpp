@@ -35,10 +35,14 @@ struct BalanceDecision {
 
 // The heartbeat's decision. While running the pool keeps
 // max(min_workers, 2 x max_busy) workers and never grows ahead of demand;
-// while stopping every worker is picked (busy ones too when forced). The
-// census is logged whenever something is killed, and otherwise every 60 ticks.
+// while stopping every worker is picked (busy ones too when forced). A
+// graceful stop keeps its idle workers while clients are still connected:
+// the port is closed, but requests already on their way get a worker
+// instead of a 503 (the connections' own budgets bound the wait). The
+// census is logged whenever something is killed, and otherwise every 60
+// ticks.
 BalanceDecision decide_balance(ServiceState state, std::uint64_t count, std::uint64_t max_busy,
-                               std::uint64_t min_workers, std::uint64_t tick);
+                               std::uint64_t min_workers, std::uint64_t tick, bool clients_connected = false);
 
 // Picks up to `wanted` workers for killing, walking `descending` from the
 // highest number down: a worker is picked when reserve(worker) succeeds

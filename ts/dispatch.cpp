@@ -77,7 +77,8 @@ void TaskService::handle_async(std::string const&, std::string const&,
 
 // Creates and starts worker number n, the smallest free one. Only the checks,
 // the numbering and the insertion hold the table's lock; the fork does not.
-// Workers that became idle since the caller looked are not looked at again.
+// Below the limit, workers that became idle since the caller looked are not
+// looked at again: a new one is started.
 boost::shared_ptr<Worker> TaskService::create_worker() {
     boost::shared_ptr<Worker> worker;
     {
@@ -88,6 +89,10 @@ boost::shared_ptr<Worker> TaskService::create_worker() {
         }
         std::uint64_t const n = workers_.size();
         if ((config_.max_workers != 0 && n >= config_.max_workers) || n >= MAX_WORKER_COUNT) {
+            // At the limit, a worker that became idle since the caller
+            // looked serves the request rather than a 503 being sent.
+            worker = workers_.acquire_idle();
+            if (worker) return worker;
             throw NoWorkerError(Outcome::no_worker, "Worker limit has exceeded.");
         }
         worker = Worker::create(workers_.free_number(), io_context_, worker_settings_);
@@ -135,7 +140,8 @@ void TaskService::heartbeat() {
     finish_recycling(census);
 
     ServiceState const state = static_cast<ServiceState>(state_.load());
-    BalanceDecision const decision = decide_balance(state, census.count, max_busy, config_.min_workers, tick);
+    BalanceDecision const decision = decide_balance(state, census.count, max_busy, config_.min_workers, tick,
+                                                    messaging_server_.open_connections() > 0);
     if (decision.log_census) log_census(census, max_busy);
 
     std::vector<boost::shared_ptr<Worker>> to_kill = std::move(census.dying);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -15,22 +16,14 @@
 #include "common/logging.hpp"
 #include "tests/common/child.hpp"
 
+namespace orv {
+namespace test {
 namespace {
-
-using orv::test::exited_with;
-using orv::test::run_in_child;
 
 std::set<std::string> list(std::string const& dir) {
     std::set<std::string> names;
-    std::string const command = "ls -A " + dir;
-    FILE* ls = ::popen(command.c_str(), "r");
-    char line[512];
-    while (std::fgets(line, sizeof(line), ls) != nullptr) {
-        std::string name(line);
-        name.pop_back();
-        names.insert(name);
-    }
-    ::pclose(ls);
+    for (auto const& entry : std::filesystem::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
     return names;
 }
 
@@ -42,9 +35,8 @@ std::string read_file(std::string const& path) {
 }
 
 std::string link_target(std::string const& path) {
-    char target[512] = {};
-    ssize_t const n = ::readlink(path.c_str(), target, sizeof(target) - 1);
-    return n > 0 ? std::string(target, n) : std::string();
+    std::error_code not_a_link;
+    return std::filesystem::read_symlink(path, not_a_link).string();
 }
 
 // Each test gets a private directory that stands in for /var/log/orv inside
@@ -56,28 +48,29 @@ protected:
         ASSERT_NE(nullptr, ::mkdtemp(pattern));
         dir_ = pattern;
     }
-    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
 
     // Runs init(name) in a child with dir_ mounted on /var/log/orv, then
-    // writes a marker to each captured stream. Returns the wait status.
-    int run_init(std::string const& name, bool mount_dir = true) {
-        return run_in_child([&] {
+    // writes a marker to each captured stream. Returns the exit code: 3 when
+    // init threw, with its text written to `report`.
+    int run_init(std::string const& name, bool mount_dir = true, int report = -1) {
+        return exit_code_in_child([&] {
             if (::unshare(CLONE_NEWNS) != 0) return 90;
             if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 91;
-            ::mkdir(orv::logging::LOG_DIR, 0755);
-            if (mount_dir && ::mount(dir_.c_str(), orv::logging::LOG_DIR, nullptr, MS_BIND, nullptr) != 0) return 92;
+            ::mkdir(logging::LOG_DIR, 0755);
+            if (mount_dir && ::mount(dir_.c_str(), logging::LOG_DIR, nullptr, MS_BIND, nullptr) != 0) return 92;
             if (!mount_dir && ::mount("tmpfs", "/var/log", "tmpfs", 0, nullptr) != 0) return 93;
             try {
-                orv::logging::init(name);
-            } catch (orv::Exception const& e) {
+                logging::init(name);
+            } catch (Exception const& e) {
                 std::string const text = e.what();
-                ::write(3, text.data(), text.size());
+                ::write(report, text.data(), text.size());
                 return 3;
             }
             std::fputs("to stdout\n", stdout);
             std::fflush(stdout);
             std::fputs("to stderr\n", stderr);
-            orv::logging::shutdown();
+            logging::shutdown();
             return 0;
         });
     }
@@ -86,7 +79,7 @@ protected:
 };
 
 TEST_F(LoggingInit, CapturesBothStreamsBehindLinks) {
-    ASSERT_TRUE(exited_with(run_init("svc"), 0));
+    ASSERT_EQ(0, run_init("svc"));
     std::string const err = link_target(dir_ + "/svc.stderr.log");
     std::string const out = link_target(dir_ + "/svc.stdout.log");
     ASSERT_EQ(0u, err.rfind("/var/log/orv/svc.stderr.log.", 0)) << err;
@@ -112,7 +105,7 @@ TEST_F(LoggingInit, KeepsTheThreeNewestCaptureFilesPerStream) {
     }
     std::ofstream(dir_ + "/other.stderr.log.20100101-000000.1");
     std::ofstream(dir_ + "/svc.stderr.logX");
-    ASSERT_TRUE(exited_with(run_init("svc"), 0));
+    ASSERT_EQ(0, run_init("svc"));
     std::set<std::string> const names = list(dir_);
     EXPECT_EQ(0u, names.count("svc.stderr.log.20200101-000000.1"));
     EXPECT_EQ(0u, names.count("svc.stdout.log.20200101-000000.1"));
@@ -128,7 +121,7 @@ TEST_F(LoggingInit, KeepsTheThreeNewestCaptureFilesPerStream) {
 TEST_F(LoggingInit, ReplacesAFileAtTheLinkPathButReportsADirectory) {
     std::ofstream(dir_ + "/svc.stdout.log") << "stale";
     ASSERT_EQ(0, ::mkdir((dir_ + "/svc.stderr.log").c_str(), 0755));
-    ASSERT_TRUE(exited_with(run_init("svc"), 0));
+    ASSERT_EQ(0, run_init("svc"));
     EXPECT_FALSE(link_target(dir_ + "/svc.stdout.log").empty());
     std::string capture;
     for (auto const& name : list(dir_)) {
@@ -141,15 +134,15 @@ TEST_F(LoggingInit, ReplacesAFileAtTheLinkPathButReportsADirectory) {
 TEST_F(LoggingInit, MissingDirectoryFailsBeforeAnythingIsRedirected) {
     int pipe_fds[2];
     ASSERT_EQ(0, ::pipe(pipe_fds));
-    ::dup2(pipe_fds[1], 3);
-    int const status = run_init("svc", false);
-    ::close(3);
+    int const code = run_init("svc", false, pipe_fds[1]);
     ::close(pipe_fds[1]);
     char text[512] = {};
     ::read(pipe_fds[0], text, sizeof(text) - 1);
     ::close(pipe_fds[0]);
-    EXPECT_TRUE(exited_with(status, 3));
+    EXPECT_EQ(3, code);
     EXPECT_EQ(0u, std::string(text).rfind("Unable to open log file /var/log/orv/svc.stderr.log.", 0)) << text;
 }
 
 }  // namespace
+}  // namespace test
+}  // namespace orv

@@ -16,9 +16,27 @@
 namespace orv {
 namespace test {
 
-// A real HTTP server on 127.0.0.1 with an ephemeral port, served by a small
-// thread pool, with a handler the test programs.
-class HttpServerTest : public ::testing::Test {
+// A real server of type S on 127.0.0.1 with an ephemeral port, served by a
+// small thread pool, in front of a handler of type H that the test programs.
+// The event loop stops before the handler drops what it holds, and both
+// before the server goes.
+template <typename S, typename H>
+class LoopbackServerTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        loop_.stop();
+        handler_.clear();
+        server_.reset();
+    }
+
+    LogCapture log_;
+    H handler_;
+    EventLoop loop_;
+    std::unique_ptr<S> server_;
+    unsigned short port_ = 0;
+};
+
+class HttpServerTest : public LoopbackServerTest<net::http::Server, RecordingHandler> {
 protected:
     void start_server(std::size_t limit = 0, net::http::Deadlines const& deadlines = net::http::Deadlines()) {
         server_.reset(new net::http::Server(loop_.io(), "127.0.0.1", 0, handler_, limit, deadlines));
@@ -26,22 +44,17 @@ protected:
         server_->start();
     }
 
-    void TearDown() override {
-        loop_.stop();
-        handler_.clear();
-        server_.reset();
+    // Requests reach the handler and stay unanswered, holding their
+    // connection, until the test takes their Responder.
+    void hold_requests() {
+        handler_.set_behaviour([this](net::http::Request const& request) { handler_.keep(request); });
     }
-
-    static std::string plain(std::string const& status, std::string const& body) {
-        return plain_response(status, body);
-    }
-
-    LogCapture log_;
-    RecordingHandler handler_;
-    EventLoop loop_;
-    std::unique_ptr<net::http::Server> server_;
-    unsigned short port_ = 0;
 };
+
+// "127.0.0.1:PORT", the name the server gives the client in its log lines.
+inline std::string peer_name(RawClient const& client) {
+    return "127.0.0.1:" + std::to_string(client.local_port());
+}
 
 }  // namespace test
 }  // namespace orv

@@ -2,55 +2,79 @@
 #define ORV_TESTS_RECORDING_HANDLER_HPP
 
 #include <atomic>
-#include <cstddef>
-#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "http/request_handler.hpp"
+#include "recorder.hpp"
 
 namespace orv {
 namespace test {
 
-// A RequestHandler whose behaviour each test chooses. It records what it saw
-// and can keep Responders to answer later from the test thread.
-class RecordingHandler : public net::http::RequestHandler {
+// What the handler was given of a request.
+struct SeenRequest {
+    boost::asio::ip::tcp::endpoint endpoint;
+    net::http::Request::Method method;
+    std::string path;
+    net::http::Request::QueryParams query;
+    net::http::Request::Headers headers;
+    std::string body;
+};
+
+// A RequestHandler that records every request and behaves as the test
+// chooses (by default it answers "200 OK" with "ok"). It can keep Responders
+// for the test to answer later.
+class RecordingHandler : public net::http::RequestHandler, public Recorder<SeenRequest, net::http::Request> {
 public:
-    typedef std::function<void(net::http::Request const&)> Behaviour;
+    RecordingHandler() {
+        set_behaviour([](net::http::Request const& request) {
+            request.responder("200 OK", std::map<std::string, std::string>(), "ok");
+        });
+    }
 
-    struct Seen {
-        net::http::Request::Method method;
-        std::string path;
-        net::http::Request::QueryParams query;
-        net::http::Request::Headers headers;
-        std::string body;
-    };
+    void handle(net::http::Request const& r) override {
+        run(SeenRequest{r.endpoint, r.method, r.path, r.query_params, r.headers, r.body}, r);
+    }
 
-    RecordingHandler();
-
-    void set_behaviour(Behaviour const& behaviour);
-    void handle(net::http::Request const& request) override;
     void stop() override { ++stops; }
 
-    std::vector<Seen> seen() const;
-    std::size_t seen_count() const;
-    // Polls (bounded) until at least n requests have been handled.
-    bool wait_for_requests(std::size_t n, int timeout_ms = 5000) const;
+    // Keeps the request's Responder, filed under its path.
+    void keep(net::http::Request const& request) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        kept_.emplace_back(request.path, request.responder);
+    }
 
-    void keep(net::http::Responder const& responder);
-    // Takes one kept Responder out (the oldest); empty when none is kept.
-    net::http::Responder take();
-    // Drops every kept Responder; call before the event loop goes away.
-    void clear();
+    // Takes out the oldest kept Responder (of this path, when one is given);
+    // empty when there is none.
+    net::http::Responder take(std::string const& path = std::string()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto kept = kept_.begin(); kept != kept_.end(); ++kept) {
+            if (path.empty() || kept->first == path) {
+                net::http::Responder const responder = kept->second;
+                kept_.erase(kept);
+                return responder;
+            }
+        }
+        return net::http::Responder();
+    }
 
-    std::atomic<int> stops;
+    // Also drops the kept Responders, outside the lock, as that may close
+    // connections.
+    void clear() {
+        Recorder::clear();
+        std::vector<std::pair<std::string, net::http::Responder>> dropped;
+        std::lock_guard<std::mutex> lock(mutex_);
+        dropped.swap(kept_);
+    }
+
+    std::atomic<int> stops{0};
 
 private:
-    mutable std::mutex mutex_;
-    Behaviour behaviour_;
-    std::vector<Seen> seen_;
-    std::vector<net::http::Responder> kept_;
+    std::mutex mutex_;
+    std::vector<std::pair<std::string, net::http::Responder>> kept_;
 };
 
 }  // namespace test

@@ -7,14 +7,16 @@
 #include "http/request.hpp"
 #include "http/text.hpp"
 
+namespace orv {
+namespace net {
+namespace http {
 namespace {
 
-using orv::net::http::Request;
-using orv::net::http::detail::strip;
-using orv::net::http::detail::url_decode;
+using detail::strip;
+using detail::url_decode;
 
 Request make(std::string const& target, Request::Headers const& headers = Request::Headers()) {
-    return Request(boost::asio::ip::tcp::endpoint(), Request::GET, target, headers, "", orv::net::http::Responder());
+    return Request(boost::asio::ip::tcp::endpoint(), Request::GET, target, headers, "", Responder());
 }
 
 TEST(UrlDecode, DecodesEscapesAndPlus) {
@@ -36,7 +38,7 @@ TEST(UrlDecode, RefusesMalformedEscapes) {
         try {
             url_decode(in);
             ADD_FAILURE() << in << " was decoded";
-        } catch (orv::Exception const& e) {
+        } catch (Exception const& e) {
             EXPECT_STREQ("failed to URL decode a string", e.what());
         }
     }
@@ -76,8 +78,8 @@ TEST(RequestTarget, SplitsPathAndQuery) {
 }
 
 TEST(RequestTarget, MalformedEscapeFailsConstruction) {
-    EXPECT_THROW(make("/p?a=%G1"), orv::Exception);
-    EXPECT_THROW(make("/p?%zz=1"), orv::Exception);
+    EXPECT_THROW(make("/p?a=%G1"), Exception);
+    EXPECT_THROW(make("/p?%zz=1"), Exception);
     // The path is never decoded, so an escape there is harmless.
     EXPECT_NO_THROW(make("/%zz"));
 }
@@ -87,32 +89,20 @@ TEST(RequestTarget, AbsentParameterNamesItself) {
     try {
         request.query("missing");
         FAIL();
-    } catch (orv::Exception const& e) {
+    } catch (Exception const& e) {
         EXPECT_STREQ("Parameter missing is not specified", e.what());
     }
-    EXPECT_THROW(request.query_first("missing"), orv::Exception);
-}
-
-TEST(RequestHeaders, LookupIsExact) {
-    Request::Headers headers;
-    headers["content-type"] = "application/json";
-    Request const request = make("/", headers);
-    EXPECT_EQ("application/json", request.get_header("content-type"));
-    EXPECT_EQ("", request.get_header("Content-Type"));
-    EXPECT_EQ("", request.get_header("accept"));
+    EXPECT_THROW(request.query_first("missing"), Exception);
 }
 
 TEST(RequestCookies, ParsesPiecesLaterNameWins) {
-    Request::Headers headers;
-    headers["cookie"] = " a = 1 ; b=2;c;=3; a=4";
-    Request const request = make("/", headers);
+    Request const request = make("/", {{"cookie", " a = 1 ; b=2;c;=3; a=4"}});
     EXPECT_EQ("4", request.cookie("a"));
     EXPECT_EQ("2", request.cookie("b"));
     EXPECT_EQ("", request.cookie("c"));
     EXPECT_EQ("", request.cookie("d"));
 
-    headers["cookie"] = "  =blank; q=\"quoted%20\"";
-    Request const odd = make("/", headers);
+    Request const odd = make("/", {{"cookie", "  =blank; q=\"quoted%20\""}});
     EXPECT_EQ("blank", odd.cookie(""));
     EXPECT_EQ("\"quoted%20\"", odd.cookie("q"));
 
@@ -120,3 +110,6 @@ TEST(RequestCookies, ParsesPiecesLaterNameWins) {
 }
 
 }  // namespace
+}  // namespace http
+}  // namespace net
+}  // namespace orv

@@ -2,91 +2,97 @@
 
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <map>
 #include <memory>
-#include <mutex>
+#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "eventually.hpp"
 #include "http_fixture.hpp"
+#include "tcp_queues.hpp"
 
+namespace orv {
+namespace test {
 namespace {
-
-using orv::net::http::Request;
-using orv::net::http::Server;
-using orv::test::HttpServerTest;
-using orv::test::RawClient;
-using orv::test::round_trip;
 
 typedef std::map<std::string, std::string> Headers;
 
+std::string const OK = plain_response("200 OK", "ok");
+
+// Keeps every thread of the event loop busy while it exists, so that the
+// server accepts nothing meanwhile: new connections wait in the listening
+// socket's queue.
+class LoopHeld {
+public:
+    LoopHeld(boost::asio::io_context& io, int threads) {
+        std::shared_future<void> const released = release_.get_future().share();
+        std::shared_ptr<std::atomic<int>> const busy = std::make_shared<std::atomic<int>>(0);
+        for (int i = 0; i < threads; ++i)
+            boost::asio::post(io, [busy, released] {
+                ++*busy;
+                released.wait();
+            });
+        held_ = eventually([&] { return *busy == threads; });
+    }
+    ~LoopHeld() { release_.set_value(); }
+
+    bool held_;
+
+private:
+    std::promise<void> release_;
+};
+
 class ServerTest : public HttpServerTest {
 protected:
-    // Requests reach the handler and stay unanswered, holding their slot.
-    void hold_requests() {
-        handler_.set_behaviour([this](Request const& request) { handler_.keep(request.responder); });
-    }
-
+    // n clients whose requests, to /held0 ... /heldN-1, are all held. They
+    // connect in batches that fit the listening socket's queue, as a longer
+    // queue drops connections for the client to retry a second later.
     std::vector<std::unique_ptr<RawClient>> open_held(std::size_t n) {
+        hold_requests();
+        std::size_t const before = handler_.count();
         std::vector<std::unique_ptr<RawClient>> clients;
         for (std::size_t i = 0; i < n; ++i) {
+            if (i % 64 == 0) {
+                EXPECT_TRUE(handler_.wait_for(before + i));
+            }
             clients.emplace_back(new RawClient(port_));
-            clients.back()->send("GET /held HTTP/1.0\r\n\r\n");
+            clients.back()->send("GET /held" + std::to_string(i) + " HTTP/1.0\r\n\r\n");
         }
         return clients;
     }
 
-    // Polls (bounded) until a fresh request is served again.
-    bool served_again() {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            if (round_trip(port_, "GET /again HTTP/1.0\r\n\r\n") == plain("200 OK", "ok"))
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+    void answer_held() {
+        while (auto responder = handler_.take())
+            responder("200 OK", Headers(), "ok");
     }
 
+    // With `limit` connections held, the next is closed unanswered and
+    // logged; once one held request is answered, new ones are served again.
     void check_limit(std::size_t limit) {
         start_server(limit);
-        // Held per path, so the test knows which client an answer goes to.
-        std::mutex mutex;
-        std::map<std::string, orv::net::http::Responder> held_by_path;
-        handler_.set_behaviour([&](Request const& request) {
-            std::lock_guard<std::mutex> lock(mutex);
-            held_by_path[request.path] = request.responder;
-        });
-        std::vector<std::unique_ptr<RawClient>> held;
-        for (std::size_t i = 0; i < limit; ++i) {
-            held.emplace_back(new RawClient(port_));
-            held.back()->send("GET /held" + std::to_string(i) + " HTTP/1.0\r\n\r\n");
-        }
-        ASSERT_TRUE(handler_.wait_for_requests(limit, 20000));
+        auto const held = open_held(limit);
+        ASSERT_TRUE(handler_.wait_for(limit, std::chrono::seconds(20)));
 
         RawClient refused(port_);
         RawClient::Received const received = refused.receive();
         EXPECT_TRUE(received.closed);
         EXPECT_EQ("", received.data);
-        std::string const line = "Failed to handle a client connection from 127.0.0.1:" +
-                                 std::to_string(refused.local_port()) + ": Limit on number of active connections (" +
-                                 std::to_string(limit) + ") has exceeded.";
-        EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR, line));
+        EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR, "Failed to handle a client connection from " +
+                                                          peer_name(refused) +
+                                                          ": Limit on number of active connections (" +
+                                                          std::to_string(limit) + ") has exceeded."));
 
-        handler_.set_behaviour([](Request const& request) { request.responder("200 OK", Headers(), "ok"); });
-        orv::net::http::Responder first;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            first.swap(held_by_path.at("/held0"));
-        }
-        first("200 OK", Headers(), "ok");
-        first.clear();
-        EXPECT_EQ(plain("200 OK", "ok"), held.front()->receive().data);
-        EXPECT_TRUE(served_again());
-        std::lock_guard<std::mutex> lock(mutex);
-        held_by_path.clear();
+        handler_.take("/held0")("200 OK", Headers(), "ok");
+        EXPECT_EQ(OK, held.front()->receive().data);
+        handler_.set_behaviour([](net::http::Request const& r) { r.responder("200 OK", Headers(), "ok"); });
+        EXPECT_TRUE(eventually([this] { return round_trip(port_, "GET /again HTTP/1.0\r\n\r\n") == OK; }));
     }
 };
 
@@ -101,14 +107,14 @@ TEST_F(ServerTest, ConnectionLimitAtRealSize) {
 // A refused peer that is already gone has no name to log.
 TEST_F(ServerTest, RefusedPeerAlreadyGoneIsUnknown) {
     start_server(1);
-    hold_requests();
-    RawClient held(port_);
-    held.send("GET /held HTTP/1.0\r\n\r\n");
-    ASSERT_TRUE(handler_.wait_for_requests(1));
-    server_->stop();
-    RawClient gone(port_);
-    gone.reset();
-    server_->start();
+    auto const held = open_held(1);
+    ASSERT_TRUE(handler_.wait_for(1));
+    {
+        LoopHeld const loop(loop_.io(), 3);
+        EXPECT_TRUE(loop.held_);
+        RawClient gone(port_);
+        gone.reset();
+    }
     EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR,
                               "Failed to handle a client connection from unknown: Limit on number of active "
                               "connections (1) has exceeded."));
@@ -116,41 +122,36 @@ TEST_F(ServerTest, RefusedPeerAlreadyGoneIsUnknown) {
 
 TEST_F(ServerTest, LimitZeroMeansUnlimited) {
     start_server(0);
-    hold_requests();
-    auto held = open_held(50);
-    EXPECT_TRUE(handler_.wait_for_requests(50));
-    while (auto responder = handler_.take())
-        responder("200 OK", Headers(), "ok");
+    auto const held = open_held(50);
+    EXPECT_TRUE(handler_.wait_for(50));
+    answer_held();
     for (auto& client : held)
-        EXPECT_EQ(plain("200 OK", "ok"), client->receive().data);
+        EXPECT_EQ(OK, client->receive().data);
 }
 
-TEST_F(ServerTest, StopTwiceThenStartServesTheBacklog) {
+// Stopping closes the listening socket: later clients are refused at once
+// and a start changes nothing, while connections already accepted run on.
+TEST_F(ServerTest, StopClosesTheListenerForGood) {
     start_server();
+    auto const held = open_held(1);
+    ASSERT_TRUE(handler_.wait_for(1));
     server_->stop();
     server_->stop();
     EXPECT_EQ(2u, log_.count(google::GLOG_INFO, "Stopping the HTTP server..."));
     EXPECT_EQ(2, handler_.stops.load());
     EXPECT_EQ(0u, log_.count_prefix(google::GLOG_ERROR, ""));
-
-    // Bound, so the connection completes in the kernel, but never served.
-    RawClient waiting(port_);
-    waiting.send("GET /late HTTP/1.0\r\n\r\n");
-    RawClient::Received const nothing = waiting.receive(300);
-    EXPECT_FALSE(nothing.closed);
-    EXPECT_EQ("", nothing.data);
-    EXPECT_EQ(0u, handler_.seen_count());
-
     server_->start();
-    server_->start();
-    EXPECT_EQ(plain("200 OK", "ok"), waiting.receive().data);
-    EXPECT_EQ(plain("200 OK", "ok"), round_trip(port_, "GET / HTTP/1.0\r\n\r\n"));
+    EXPECT_THROW(RawClient refused(port_), std::runtime_error);
+    EXPECT_FALSE(tcp_queues(port_, 0).found);
+
+    handler_.take()("200 OK", Headers(), "ok");
+    EXPECT_EQ(OK, held.front()->receive().data);
 }
 
 TEST_F(ServerTest, BindFailureNamesTheStep) {
     start_server();
     try {
-        Server second(loop_.io(), "127.0.0.1", port_, handler_, 0);
+        net::http::Server second(loop_.io(), "127.0.0.1", port_, handler_, 0);
         FAIL() << "second server bound the same port";
     } catch (boost::system::system_error const& e) {
         EXPECT_EQ(0u, std::string(e.what()).find("bind: ")) << e.what();
@@ -159,16 +160,30 @@ TEST_F(ServerTest, BindFailureNamesTheStep) {
                              "Listening for client HTTP connections on 127.0.0.1:" + std::to_string(port_) + "..."));
 }
 
+// Sets the soft descriptor limit, and puts back the limits it found when it
+// goes, however the test ends.
+class SoftDescriptorLimit {
+public:
+    explicit SoftDescriptorLimit(rlim_t soft) {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit limit = saved_;
+        limit.rlim_cur = soft;
+        set_ = ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    }
+    ~SoftDescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+
+    rlimit saved_;
+    bool set_;
+};
+
 TEST_F(ServerTest, RaisesSoftDescriptorLimit) {
-    rlimit limit;
-    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
-    if (limit.rlim_max <= 64)
+    SoftDescriptorLimit const lowered(64);
+    if (!lowered.set_)
         GTEST_SKIP() << "hard limit too low to lower";
-    limit.rlim_cur = 64;
-    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
     start_server();
-    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
-    EXPECT_EQ(limit.rlim_max, limit.rlim_cur);
+    rlimit raised;
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &raised));
+    EXPECT_EQ(raised.rlim_max, raised.rlim_cur);
 }
 
 // Out of descriptors, accepting pauses instead of spinning, and resumes once
@@ -180,35 +195,34 @@ TEST_F(ServerTest, AcceptPausesWhenOutOfDescriptors) {
     GTEST_SKIP() << "needs descriptors to run out, which the sanitizer runtime cannot bear";
 #endif
     start_server();
-    hold_requests();
-    rlimit saved;
-    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
-
-    RawClient first(port_);
-    first.send("GET /first HTTP/1.0\r\n\r\n");
-    ASSERT_TRUE(handler_.wait_for_requests(1));
-    // The second client waits in the backlog while accepting is stopped, so
-    // the accept can only happen once the limit has dropped.
-    server_->stop();
-    RawClient second(port_);
-    second.send("GET /second HTTP/1.0\r\n\r\n");
-    rlimit tight = saved;
-    tight.rlim_cur = 0;
-    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &tight));
-    server_->start();
+    auto const first = open_held(1);
+    ASSERT_TRUE(handler_.wait_for(1));
+    // The second client waits in the backlog until no descriptor is left.
+    std::unique_ptr<RawClient> second;
+    std::unique_ptr<SoftDescriptorLimit> none;
+    {
+        LoopHeld const loop(loop_.io(), 3);
+        ASSERT_TRUE(loop.held_);
+        second.reset(new RawClient(port_));
+        second->send("GET /second HTTP/1.0\r\n\r\n");
+        none.reset(new SoftDescriptorLimit(0));
+    }
+    ASSERT_TRUE(none->set_);
     std::string const failure = "Failed to accept a client connection: Too many open files";
-    EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR, failure));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    std::size_t const failures = log_.count(google::GLOG_ERROR, failure);
-    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
-    // About five pauses fit in the half second; a spinning loop logs thousands.
-    EXPECT_LE(failures, 20u);
+    ASSERT_TRUE(log_.wait_for(google::GLOG_ERROR, failure));
+    auto const begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(eventually([&] { return log_.count(google::GLOG_ERROR, failure) >= 3; }));
+    // Two pauses of 100 ms lie between the first and the third failure; a
+    // loop that spins fails thousands of times in a millisecond.
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(100));
+    none.reset();
 
-    EXPECT_TRUE(handler_.wait_for_requests(2));
-    while (auto responder = handler_.take())
-        responder("200 OK", Headers(), "ok");
-    EXPECT_EQ(plain("200 OK", "ok"), first.receive().data);
-    EXPECT_EQ(plain("200 OK", "ok"), second.receive().data);
+    EXPECT_TRUE(handler_.wait_for(2));
+    answer_held();
+    EXPECT_EQ(OK, first.front()->receive().data);
+    EXPECT_EQ(OK, second->receive().data);
 }
 
 }  // namespace
+}  // namespace test
+}  // namespace orv

@@ -1,126 +1,155 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/exception.hpp"
 #include "messaging_fixture.hpp"
 
+namespace orv {
+namespace test {
 namespace {
 
-using orv::test::FakeAsyncHandler;
-using orv::test::INTERNAL_ERROR;
-using orv::test::MessagingTest;
-using orv::test::RawClient;
-using orv::test::round_trip;
+using net::messaging::ServiceUnavailableError;
+
+std::string const NOT_FOUND = plain_response("404 Not Found", "API service not found.");
 
 class HttpHandlerTest : public MessagingTest {
 protected:
-    void answer_at_once() {
-        fake_.set_behaviour([](FakeAsyncHandler::Call const& call) { call.on_reply("{}"); });
+    // Serves service "svc" of the group and checks which paths reach it, each
+    // with the path below the prefix it is given (nullptr: refused with 404).
+    void expect_routes(std::string const& group, std::vector<std::pair<char const*, char const*>> const& routes) {
+        start("svc", group);
+        handler_.set_behaviour([](AsyncCall const& call) { call.on_reply("{}"); });
+        std::string const body = "{\"request_id\":\"1\"}";
+        std::vector<std::string> passed;
+        for (auto const& route : routes) {
+            EXPECT_EQ(route.second ? json_response("{}") : NOT_FOUND, post(route.first, body)) << route.first;
+            if (route.second)
+                passed.push_back(route.second);
+        }
+        auto const calls = handler_.records();
+        ASSERT_EQ(passed.size(), calls.size());
+        for (std::size_t i = 0; i < calls.size(); ++i) {
+            EXPECT_EQ(passed[i], calls[i].path);
+            EXPECT_EQ("svc", calls[i].service);
+            EXPECT_EQ(group, calls[i].group);
+            EXPECT_EQ(body, calls[i].body);
+            EXPECT_EQ("127.0.0.1", calls[i].endpoint.address().to_string());
+        }
     }
 };
 
-TEST_F(HttpHandlerTest, PrefixWithoutGroup) {
-    start("svc", "");
-    answer_at_once();
-    std::string const not_found = plain("404 Not Found", "API service not found.");
-    EXPECT_EQ(json("{}"), post("/svc/ping", "{\"request_id\":\"1\"}"));
-    EXPECT_EQ(not_found, post("/svc/", "{}"));
-    EXPECT_EQ(not_found, post("/svc", "{}"));
-    EXPECT_EQ(not_found, post("/other/ping", "{}"));
-    EXPECT_EQ(not_found, post("/SVC/ping", "{}"));
-    EXPECT_EQ(not_found, post("svc/ping", "{}"));
-
-    auto const calls = fake_.calls();
-    ASSERT_EQ(1u, calls.size());
-    EXPECT_EQ("svc", calls[0].service);
-    EXPECT_EQ("", calls[0].group);
-    EXPECT_EQ("ping", calls[0].path);
-    EXPECT_EQ("{\"request_id\":\"1\"}", calls[0].body);
-    EXPECT_EQ("127.0.0.1", calls[0].endpoint.address().to_string());
+TEST_F(HttpHandlerTest, RoutesBelowThePrefixWithoutGroup) {
+    expect_routes("", {{"/svc/ping", "ping"},
+                       {"/svc/", nullptr},
+                       {"/svc", nullptr},
+                       {"/other/ping", nullptr},
+                       {"/SVC/ping", nullptr},
+                       {"svc/ping", nullptr}});
 }
 
-TEST_F(HttpHandlerTest, PrefixWithGroup) {
-    start("svc", "g");
-    answer_at_once();
-    EXPECT_EQ(plain("404 Not Found", "API service not found."), post("/svc/ping", "{}"));
-    EXPECT_EQ(plain("404 Not Found", "API service not found."), post("/svc/g/", "{}"));
-    EXPECT_EQ(json("{}"), post("/svc/g/ping", "{}"));
-    EXPECT_EQ(json("{}"), post("/svc/g/a/b", "{}"));
-    EXPECT_EQ(json("{}"), post("/svc/g/a%2Fb?x=1", "{}"));
-
-    auto const calls = fake_.calls();
-    ASSERT_EQ(3u, calls.size());
-    EXPECT_EQ("ping", calls[0].path);
-    EXPECT_EQ("a/b", calls[1].path);
-    // Below the prefix the path is passed on as sent, query cut off.
-    EXPECT_EQ("a%2Fb", calls[2].path);
-    for (auto const& call : calls) {
-        EXPECT_EQ("svc", call.service);
-        EXPECT_EQ("g", call.group);
-    }
+// Below the prefix the path is passed on as sent, the query cut off.
+TEST_F(HttpHandlerTest, RoutesBelowThePrefixWithGroup) {
+    expect_routes("g", {{"/svc/ping", nullptr},
+                        {"/svc/g/", nullptr},
+                        {"/svc/g/ping", "ping"},
+                        {"/svc/g/a/b", "a/b"},
+                        {"/svc/g/a%2Fb?x=1", "a%2Fb"}});
 }
 
+// A wrong path wins over a wrong method, which wins over a content type
+// other than exactly "application/json".
 TEST_F(HttpHandlerTest, RejectionOrderIsPathMethodContentType) {
     start("svc", "");
-    answer_at_once();
-    // Wrong path wins over a wrong method and a missing content type.
-    EXPECT_EQ(plain("404 Not Found", "API service not found."), round_trip(port_, request("GET", "/other/x", "", "")));
-    // Wrong method wins over a missing content type.
-    EXPECT_EQ(plain("405 Method Not Allowed", "Unsupported HTTP method."),
-              round_trip(port_, request("GET", "/svc/ping", "", "")));
-    std::string const not_acceptable = plain("406 Not Acceptable", "Invalid content type.");
-    for (char const* type : {"", "application/json; charset=utf-8", "Application/JSON", "text/plain"})
-        EXPECT_EQ(not_acceptable, round_trip(port_, request("POST", "/svc/ping", "{}", type))) << type;
-    EXPECT_TRUE(fake_.calls().empty());
+    struct Row {
+        char const* method;
+        char const* path;
+        char const* content_type;
+        std::string response;
+    };
+    std::string const not_acceptable = plain_response("406 Not Acceptable", "Invalid content type.");
+    std::vector<Row> const rows = {
+        {"GET", "/other/x", "", NOT_FOUND},
+        {"GET", "/svc/ping", "", plain_response("405 Method Not Allowed", "Unsupported HTTP method.")},
+        {"POST", "/svc/ping", "", not_acceptable},
+        {"POST", "/svc/ping", "application/json; charset=utf-8", not_acceptable},
+        {"POST", "/svc/ping", "Application/JSON", not_acceptable},
+        {"POST", "/svc/ping", "text/plain", not_acceptable},
+    };
+    for (Row const& row : rows)
+        EXPECT_EQ(row.response, round_trip(port_, request(row.method, row.path, "{}", row.content_type)))
+            << row.method << " " << row.path << " " << row.content_type;
+    EXPECT_TRUE(handler_.records().empty());
 }
 
-TEST_F(HttpHandlerTest, ReplyFromAnotherThreadLater) {
-    start("svc", "");
-    RawClient client(port_);
-    client.send(request("POST", "/svc/slow", "{}"));
-    ASSERT_TRUE(fake_.wait_for_calls(1));
-    orv::net::messaging::ReplyCallback const on_reply = fake_.calls()[0].on_reply;
-    std::thread later([on_reply] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        on_reply("{\"a\":1}");
-    });
-    RawClient::Received const received = client.receive();
-    later.join();
-    EXPECT_EQ("HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: 7\r\n\r\n{\"a\":1}", received.data);
-    EXPECT_TRUE(received.closed);
-}
+class DeeperUnavailable : public ServiceUnavailableError {
+public:
+    DeeperUnavailable() : ServiceUnavailableError("Service unavailable.") {}
+};
 
-TEST_F(HttpHandlerTest, ErrorsOnTheWire) {
+class DeeperCoded : public EC2Exception {
+public:
+    DeeperCoded() : EC2Exception("Deep", "deeper") {}
+};
+
+// Each answer the service gives, from another thread once the call is kept,
+// as the client sees it: a reply goes out unchanged; an unavailable service
+// is a bare 503; a coded failure shows its code and escaped text; any other
+// failure hides behind the internal error document. Failures are told apart
+// by their dynamic type.
+TEST_F(HttpHandlerTest, AnswersOnTheWire) {
     start("svc", "");
-    fake_.set_behaviour([](FakeAsyncHandler::Call const& call) {
-        if (call.path == "unavailable")
-            call.on_error(orv::net::messaging::ServiceUnavailableError("Service unavailable."));
-        else if (call.path == "internal")
-            call.on_error(std::runtime_error("hidden detail"));
-        else if (call.path == "ec2")
-            call.on_error(orv::EC2Exception("Invalid\"Code", "a \"quoted\" \\ text"));
-        else if (call.path == "empty")
-            call.on_reply("");
-    });
-    EXPECT_EQ("HTTP/1.0 503 Service Unavailable\r\n\r\n", post("/svc/unavailable", "{}"));
-    EXPECT_EQ(json(INTERNAL_ERROR), post("/svc/internal", "{}"));
-    EXPECT_EQ(json("{ \"error_code\" : \"Invalid\\\"Code\", \"error_status\" : \"400 Bad Request\", "
-                   "\"error_message\" : \"a \\\"quoted\\\" \\\\ text\" }"),
-              post("/svc/ec2", "{}"));
-    EXPECT_EQ("HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n", post("/svc/empty", "{}"));
+    struct Row {
+        char const* name;
+        FakeAsyncHandler::Behaviour answer;
+        std::string response;
+    };
+    std::vector<Row> const rows = {
+        {"reply", [](AsyncCall const& c) { c.on_reply("{\"a\":1}"); },
+         "HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: 7\r\n\r\n{\"a\":1}"},
+        {"not JSON", [](AsyncCall const& c) { c.on_reply("not even json"); }, json_response("not even json")},
+        {"empty", [](AsyncCall const& c) { c.on_reply(""); },
+         "HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n"},
+        {"unavailable", [](AsyncCall const& c) { c.on_error(ServiceUnavailableError("Service unavailable.")); },
+         "HTTP/1.0 503 Service Unavailable\r\n\r\n"},
+        {"deeper unavailable", [](AsyncCall const& c) { c.on_error(DeeperUnavailable()); },
+         "HTTP/1.0 503 Service Unavailable\r\n\r\n"},
+        {"coded", [](AsyncCall const& c) { c.on_error(EC2Exception("Invalid\"Code", "a \"quoted\" \\ text")); },
+         json_response("{ \"error_code\" : \"Invalid\\\"Code\", \"error_status\" : \"400 Bad Request\", "
+                       "\"error_message\" : \"a \\\"quoted\\\" \\\\ text\" }")},
+        {"deeper coded", [](AsyncCall const& c) { c.on_error(DeeperCoded()); },
+         json_response("{ \"error_code\" : \"Deep\", \"error_status\" : \"400 Bad Request\", "
+                       "\"error_message\" : \"deeper\" }")},
+        {"runtime", [](AsyncCall const& c) { c.on_error(std::runtime_error("hidden detail")); },
+         json_response(INTERNAL_ERROR)},
+        {"own", [](AsyncCall const& c) { c.on_error(Exception("Request is too big.")); },
+         json_response(INTERNAL_ERROR)},
+        {"no memory", [](AsyncCall const& c) { c.on_error(std::bad_alloc()); }, json_response(INTERNAL_ERROR)},
+        {"logical", [](AsyncCall const& c) { c.on_error(LogicalError()); }, json_response(INTERNAL_ERROR)},
+    };
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        RawClient client(port_);
+        client.send(request("POST", "/svc/x", "{}"));
+        ASSERT_TRUE(handler_.wait_for(i + 1));
+        AsyncCall const call = handler_.records()[i];
+        std::thread([&] { rows[i].answer(call); }).join();
+        RawClient::Received const received = client.receive();
+        EXPECT_EQ(rows[i].response, received.data) << rows[i].name;
+        EXPECT_TRUE(received.closed) << rows[i].name;
+    }
 }
 
 TEST_F(HttpHandlerTest, SecondCallbackIsRefusedByTheConnection) {
     start("svc", "");
-    fake_.set_behaviour([](FakeAsyncHandler::Call const& call) {
+    handler_.set_behaviour([](AsyncCall const& call) {
         call.on_reply("{}");
         call.on_error(std::runtime_error("late"));
     });
-    EXPECT_EQ(json("{}"), post("/svc/twice", "{}"));
+    EXPECT_EQ(json_response("{}"), post("/svc/twice", "{}"));
     EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR,
                               "Attempt to response on request to /svc/twice on which response already has been sent "
                               "to."));
@@ -128,14 +157,15 @@ TEST_F(HttpHandlerTest, SecondCallbackIsRefusedByTheConnection) {
 
 TEST_F(HttpHandlerTest, DroppedCallbacksCloseWithoutAnswer) {
     start("svc", "");
-    fake_.set_behaviour([](FakeAsyncHandler::Call const&) {});
     RawClient client(port_);
     client.send(request("POST", "/svc/drop", "{}"));
-    ASSERT_TRUE(fake_.wait_for_calls(1));
-    fake_.clear();
+    ASSERT_TRUE(handler_.wait_for(1));
+    handler_.clear();
     RawClient::Received const received = client.receive();
     EXPECT_TRUE(received.closed);
     EXPECT_EQ("", received.data);
 }
 
 }  // namespace
+}  // namespace test
+}  // namespace orv

@@ -6,8 +6,8 @@
 namespace orv {
 namespace test {
 
-// What the kernel holds for one TCP socket of this machine, as /proc/net/tcp
-// and /proc/net/tcp6 show it.
+// What the kernel holds for one TCP socket of this machine, IPv4 or IPv6, as
+// its socket diagnostics (and /proc/net/tcp) report it.
 struct TcpQueues {
     bool found;
     // Bytes written but not yet acknowledged by the peer.

@@ -36,6 +36,9 @@ TEST(Balance, StoppingPicksEveryWorkerAndForcedStoppingBusyOnesToo) {
     EXPECT_EQ(5u, graceful.kill);
     EXPECT_FALSE(graceful.force);
     EXPECT_TRUE(graceful.log_census);
+    // Idle workers wait for connected clients in a graceful stop only.
+    EXPECT_EQ(0u, decide_balance(orv::ts::stopping, 5, 9, 10, 7, true).kill);
+    EXPECT_EQ(5u, decide_balance(orv::ts::stopping_forced, 5, 9, 10, 7, true).kill);
     BalanceDecision const forced = decide_balance(orv::ts::stopping_forced, 5, 9, 10, 7);
     EXPECT_EQ(5u, forced.kill);
     EXPECT_TRUE(forced.force);

@@ -14,12 +14,16 @@
 //     bytewise       one write per byte
 //   faults:
 //     crash          die by SIGKILL after reading the request, before replying
+//     crash-on:NAME  the same, but only for requests to the action NAME
 //     no-completion  write length and reply, then exit 0
 //     half-length    write 2 bytes of the length, then exit 0
 //     half-reply     write the length and the first half of the reply, then exit 0
 //     trailing:N     N more bytes in the same write as the completion byte
 //     late:N         N more bytes 100 ms after the completion byte
 //     exit:CODE      exit at once with CODE, reading nothing
+//     orphan         after reading the request, start a child that keeps the
+//                    channel open for 3 s, and exit without answering
+//     orphan-session the same, with the child in a session of its own
 //   timing and signals:
 //     delay:MS       sleep MS milliseconds before each answer
 //     hang           read the request and never answer
@@ -58,6 +62,7 @@ struct Behaviour {
     long delay_ms = 0;
     long requests = -1;
     bool chatty = false;
+    std::string crash_on;
 };
 
 [[noreturn]] void fail(char const* what) {
@@ -88,7 +93,8 @@ Behaviour parse(int argc, char** argv) {
         } else if (word == "one-write" || word == "bytewise") {
             b.write_style = word;
         } else if (word == "crash" || word == "no-completion" || word == "half-length" ||
-                   word == "half-reply" || word == "hang" || word == "stall") {
+                   word == "half-reply" || word == "hang" || word == "stall" || word == "orphan" ||
+                   word == "orphan-session") {
             b.fault = word;
         } else if (starts_with(word, "trailing:")) {
             b.trailing = number_after(word, 9);
@@ -100,6 +106,8 @@ Behaviour parse(int argc, char** argv) {
             b.delay_ms = number_after(word, 6);
         } else if (word == "ignore-term") {
             ::signal(SIGTERM, SIG_IGN);
+        } else if (starts_with(word, "crash-on:")) {
+            b.crash_on = word.substr(9);
         } else if (word == "chatty") {
             b.chatty = true;
         } else if (starts_with(word, "requests:")) {
@@ -222,7 +230,16 @@ int main(int argc, char** argv) {
     for (long served = 0; b.requests < 0 || served < b.requests; ++served) {
         if (!read_frame(fd, frame, body)) return 0;
         if (b.chatty) std::fprintf(stderr, "request %ld\n", served + 1);
-        if (b.fault == "crash") ::raise(SIGKILL);
+        std::string const action = frame.substr(1, static_cast<unsigned char>(frame[0]));
+        if (b.fault == "crash" || (!b.crash_on.empty() && action == b.crash_on)) ::raise(SIGKILL);
+        if (b.fault == "orphan" || b.fault == "orphan-session") {
+            if (::fork() == 0) {
+                if (b.fault == "orphan-session") ::setsid();
+                std::this_thread::sleep_for(std::chrono::seconds(3));
+                ::_exit(0);
+            }
+            return 0;
+        }
         if (b.fault == "hang") {
             for (;;) ::pause();
         }

@@ -1,0 +1,124 @@
+// The status listener of the real daemon: what it counts, what it says
+// during a stop, and that it cannot be turned against the service port.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "documents.hpp"
+#include "eventually.hpp"
+#include "raw_client.hpp"
+#include "tests/ts/daemon_fixture.hpp"
+
+namespace {
+
+using orv::test::Daemon;
+using orv::test::eventually;
+using orv::test::json_response;
+using orv::test::plain_response;
+using orv::test::post;
+using orv::test::round_trip;
+
+class DaemonStatus : public ::testing::Test {
+protected:
+    void start(std::vector<std::string> behaviour, std::vector<std::string> options = {}) {
+        status_port_ = static_cast<unsigned short>(orv::test::free_port());
+        behaviour.insert(behaviour.begin(), TEST_WORKER_BIN);
+        options.push_back("--status-listen");
+        options.push_back("127.0.0.1:" + std::to_string(status_port_));
+        daemon_.start(behaviour, options);
+    }
+
+    std::string get(std::string const& path) const {
+        return round_trip(status_port_, "GET " + path + " HTTP/1.0\r\n\r\n");
+    }
+
+    static std::string body(std::string const& response) { return response.substr(response.find("\r\n\r\n") + 4); }
+
+    Daemon daemon_;
+    unsigned short status_port_ = 0;
+};
+
+// Five answered requests, two that crash their worker, one GET on the
+// service port: the counters say exactly that, in a form the Prometheus
+// tools accept, and /status lists the live workers with their pids.
+TEST_F(DaemonStatus, CountsWhatHappenedAndListsTheWorkers) {
+    start({"crash-on:boom", "one-write"});
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(orv::test::UNAVAILABLE, post(daemon_.port(), "/svc/boom", "{}"));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(json_response("{}"), post(daemon_.port(), "/svc/x", "{}"));
+    EXPECT_EQ(plain_response("405 Method Not Allowed", "Unsupported HTTP method."),
+              round_trip(static_cast<unsigned short>(daemon_.port()), "GET /svc/x HTTP/1.0\r\n\r\n"));
+
+    // The crashed workers are counted once they are reaped.
+    std::string metrics;
+    EXPECT_TRUE(eventually([&] {
+        metrics = get("/metrics");
+        return metrics.find("orv_worker_exits_total{how=\"signal\"} 2\n") != std::string::npos;
+    }));
+    ASSERT_EQ(0u, metrics.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain; version=0.0.4\r\n", 0)) << metrics;
+    for (char const* line : {"orv_requests_total{outcome=\"ok\"} 5\n", "orv_requests_total{outcome=\"worker_failed\"} 2\n",
+                             "orv_http_errors_total{status=\"405\"} 1\n", "orv_http_errors_total{status=\"400\"} 0\n",
+                             "orv_worker_starts_total 3\n", "orv_worker_exits_total{how=\"signal\"} 2\n",
+                             "orv_workers{state=\"idle\"} 1\n", "orv_workers_max 100\n",
+                             "orv_request_duration_seconds_count 8\n"}) {
+        EXPECT_NE(std::string::npos, metrics.find(line)) << line;
+    }
+    std::string const file = daemon_.log_dir() + "/metrics.txt";
+    FILE* out = std::fopen(file.c_str(), "w");
+    std::fputs(body(metrics).c_str(), out);
+    std::fclose(out);
+    orv::test::ProgramRun const check = orv::test::run_program({"/bin/sh", "-c", "promtool check metrics < " + file});
+    EXPECT_EQ(0, check.exit_code()) << check.out << check.err;
+
+    std::string const status = body(get("/status"));
+    std::string const pid = std::to_string(daemon_.workers().at(0));
+    orv::test::ProgramRun const parsed = orv::test::run_program(
+        {"/usr/bin/python3", "-c",
+         "import json, sys; s = json.loads(sys.argv[1]); "
+         "print(s['service'], s['requests']['ok'], [w['pid'] for w in s['worker_list'] if w['state'] == 'idle'])",
+         status});
+    EXPECT_EQ("svc 5 [" + pid + "]\n", parsed.out) << status << parsed.err;
+}
+
+// GET only, three paths only.
+TEST_F(DaemonStatus, AnswersOnlyItsThreeGets) {
+    start({"one-write"});
+    EXPECT_EQ(plain_response("200 OK", "ok"), get("/health"));
+    EXPECT_EQ(plain_response("404 Not Found", "Not found."), get("/svc/x"));
+    EXPECT_EQ(plain_response("405 Method Not Allowed", "Unsupported HTTP method."),
+              round_trip(status_port_, orv::test::post_request("/metrics", "{}")));
+}
+
+// Once a stop begins, /health says so while the request in flight is still
+// answered, so that a load balancer drains the daemon.
+TEST_F(DaemonStatus, HealthTurnsToStoppingDuringAGracefulStop) {
+    start({"delay:1000", "one-write"});
+    auto in_flight = std::async(std::launch::async, [&] { return post(daemon_.port(), "/svc/x", "{}"); });
+    ASSERT_TRUE(daemon_.wait_for_log("Starting a new worker #0..."));
+    ::kill(daemon_.pid(), SIGTERM);
+    EXPECT_TRUE(eventually([&] { return get("/health") == plain_response("503 Service Unavailable", "stopping"); }));
+    EXPECT_EQ(json_response("{}"), in_flight.get());
+    int const status = daemon_.wait_exit(10000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Clients that fill the status listener's own small limit with slow or
+// oversized requests leave the service port alone.
+TEST_F(DaemonStatus, HostileStatusClientsDoNotReachTheServicePort) {
+    start({"one-write"});
+    std::vector<std::unique_ptr<orv::test::RawClient>> slow;
+    for (int i = 0; i < 20; ++i) {
+        slow.emplace_back(new orv::test::RawClient(status_port_));
+        slow.back()->send("GET /metrics HTTP/1.0\r\nX-Big: " + std::string(10000, 'x'));
+    }
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(json_response("{}"), post(daemon_.port(), "/svc/x", "{}"));
+    EXPECT_TRUE(daemon_.wait_for_log("Limit on number of active connections (16) has exceeded."));
+}
+
+}  // namespace
