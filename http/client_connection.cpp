@@ -73,6 +73,7 @@ ClientConnection::~ClientConnection() {
 // than on the strand.
 void ClientConnection::start() {
     accepted_ = Clock::now();
+    progress_deadline_ = accepted_ + deadlines_.wait;
     tracker_->connection_opened();
     registered_ = true;
     get_name();
@@ -103,7 +104,10 @@ void ClientConnection::read_request() {
     for (std::size_t turn_bytes = 0;;) {
         try {
             asio::streambuf::const_buffers_type const data = buffer_.data();
-            buffer_.consume(reader_.advance(static_cast<char const*>(data.data()), data.size(), LINES_PER_TURN));
+            std::size_t const consumed =
+                reader_.advance(static_cast<char const*>(data.data()), data.size(), LINES_PER_TURN);
+            buffer_.consume(consumed);
+            note_progress(consumed);
             if (stats_ != nullptr && request_started_ == Clock::time_point() &&
                 reader_.parser().state() != RequestParser::request_line)
                 request_started_ = Clock::now();
@@ -155,12 +159,26 @@ long ClientConnection::receive_now() {
     return static_cast<long>(got);
 }
 
-// Each wait gets the per-wait deadline, but never past the budget of the
+// A per-wait deadline guards one unit of progress: a whole line, or a body
+// step of min(remaining, one read step) bytes. Bytes that trickle in without
+// completing one do not move it.
+void ClientConnection::note_progress(std::size_t consumed) {
+    if (reader_.next() == RequestReader::read_body) {
+        if (buffer_.size() < step_goal_)
+            return;
+        step_goal_ = buffer_.size() + reader_.wanted(buffer_.size());
+    } else if (consumed == 0) {
+        return;
+    }
+    progress_deadline_ = Clock::now() + deadlines_.wait;
+}
+
+// The wait ends at the per-wait deadline, but never past the budget of the
 // part being read.
 void ClientConnection::wait_readable() {
     Clock::duration const budget =
         reader_.next() == RequestReader::read_body ? deadlines_.request : deadlines_.head;
-    arm_deadline(std::min(Clock::now() + deadlines_.wait, accepted_ + budget));
+    arm_deadline(std::min(progress_deadline_, accepted_ + budget));
     socket_.async_wait(asio::ip::tcp::socket::wait_read,
                        asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_readable,
                                                                 shared_from_this(), ph::_1)));

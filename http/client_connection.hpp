@@ -65,6 +65,7 @@ private:
 
     void read_request();
     long receive_now();
+    void note_progress(std::size_t consumed);
     void wait_readable();
     void handle_readable(boost::system::error_code const& ec);
     void receive_failed(boost::system::error_code const& ec);
@@ -84,6 +85,10 @@ private:
     // When the connection was accepted: the head and request budgets count
     // from here.
     Clock::time_point accepted_;
+    // When the unit of progress now awaited (a line, a body step) is due,
+    // and the buffer size that completes the body step.
+    Clock::time_point progress_deadline_;
+    std::size_t step_goal_ = 0;
     // When the request line was read, for the request's duration.
     Clock::time_point request_started_;
     ServerStats* const stats_;

@@ -1,9 +1,11 @@
 #include <sys/mount.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -141,6 +143,31 @@ TEST_F(LoggingInit, MissingDirectoryFailsBeforeAnythingIsRedirected) {
     ::close(pipe_fds[0]);
     EXPECT_EQ(3, code);
     EXPECT_EQ(0u, std::string(text).rfind("Unable to open log file /var/log/orv/svc.stderr.log.", 0)) << text;
+}
+
+// The logging library never removes its own files: those of this service
+// last written more than the kept days ago go, the rest stay.
+TEST_F(LoggingInit, RemovesOverdueLibraryFiles) {
+    std::time_t const old = std::time(nullptr) - 8 * 24 * 3600;
+    for (std::string const name : {"svc.info20200101-000000.1.log.", "svc.error20200101-000000.1.log.",
+                                   "other.info20200101-000000.1.log.", "svc.info20200102-000000.2.log."}) {
+        std::ofstream(dir_ + "/" + name) << "old";
+        if (name != "svc.info20200102-000000.2.log.") {
+            struct timespec const times[2] = {{old, 0}, {old, 0}};
+            ASSERT_EQ(0, ::utimensat(AT_FDCWD, (dir_ + "/" + name).c_str(), times, 0));
+        }
+    }
+    ASSERT_EQ(0, exit_code_in_child([&] {
+                  logging::init("svc", dir_);
+                  logging::remove_overdue_logs(7);
+                  logging::shutdown();
+                  return 0;
+              }));
+    std::set<std::string> const names = list(dir_);
+    EXPECT_EQ(0u, names.count("svc.info20200101-000000.1.log."));
+    EXPECT_EQ(0u, names.count("svc.error20200101-000000.1.log."));
+    EXPECT_EQ(1u, names.count("other.info20200101-000000.1.log."));
+    EXPECT_EQ(1u, names.count("svc.info20200102-000000.2.log."));
 }
 
 }  // namespace

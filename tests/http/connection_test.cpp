@@ -30,6 +30,14 @@ protected:
     }
 };
 
+// One name repeated: a single name, but as many lines.
+std::string repeated_header(int n) {
+    std::string request = "GET / HTTP/1.0\r\n";
+    for (int i = 0; i < n; ++i)
+        request += "X: a\r\n";
+    return request;
+}
+
 std::string many_headers(int n, std::string const& last = "") {
     std::string request = "GET / HTTP/1.0\r\n";
     for (int i = 0; i < n; ++i)
@@ -68,6 +76,7 @@ TEST_F(ConnectionTest, RefusalsOnTheWireAndInTheLog) {
         {"GET /x HTTP/1.10\r\n", false, BAD, "Unsupported protocol version."},
         {many_headers(101), false, BAD, "Too many headers."},
         {many_headers(100, "h0: y\r\n"), false, BAD, "Too many headers."},
+        {repeated_header(201), false, BAD, "Too many headers."},
         {"GET / HTTP/1.0\r\nFoo bar\r\n", false, BAD, "Invalid header line."},
         {"GET / HTTP/1.0\r\n\tmore\r\n", false, BAD, "Invalid header line."},
         {"GET / HTTP/1.0\r\nFoo:  \r\n", false, BAD, "Invalid request line."},
@@ -80,6 +89,8 @@ TEST_F(ConnectionTest, RefusalsOnTheWireAndInTheLog) {
         {"POST / HTTP/1.0\r\nContent-Length: +\r\n\r\n", false, BAD, "Invalid Content-Length."},
         {"POST / HTTP/1.0\r\nContent-Length: 99999999999999999999\r\n\r\n", false, BAD, "Invalid Content-Length."},
         {"POST / HTTP/1.0\r\nContent-Length: 1048577\r\n\r\n", false, LARGE, "Request is too big."},
+        {"POST / HTTP/1.0\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\n{}1", false, BAD,
+         "Invalid Content-Length."},
         {"GET /p?a=%zz HTTP/1.0\r\n\r\n", false, BAD, "failed to URL decode a string"},
         // The one refusal answered without a log line.
         {"POST / HTTP/1.0\r\nContent-Length: 10\r\n\r\nshort", true, BAD, "Invalid Content-Length.", false},
@@ -198,6 +209,91 @@ TEST_F(ConnectionTest, StalledClientsAreDroppedAfterTheDeadline) {
         EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR, line)) << sent[i];
     }
     EXPECT_EQ(0u, handler_.count());
+}
+
+// Clients that keep the connection busy without finishing: each is cut by
+// its own rule, with the deadline's log line and no answer. A wait must see a
+// whole line, or a body step of min(rest, 51200) bytes, within 300 ms; the
+// head must be complete 600 ms after the accept, the whole request 900 ms
+// after. Paced sends stand for the slow clients; nothing waits on them.
+class BudgetTest : public HttpServerTest {
+protected:
+    void SetUp() override {
+        net::http::Deadlines deadlines;
+        deadlines.wait = std::chrono::milliseconds(300);
+        deadlines.head = std::chrono::milliseconds(600);
+        deadlines.request = std::chrono::milliseconds(900);
+        start_server(0, deadlines);
+    }
+
+    // Sends `start`, then `piece` every `pace` until the server closes; how
+    // long the connection lasted.
+    std::chrono::milliseconds trickle(std::string const& start, std::string const& piece,
+                                      std::chrono::milliseconds pace) {
+        RawClient client(port_);
+        auto const begin = std::chrono::steady_clock::now();
+        client.send(start);
+        for (int i = 0; i < 100 && client.send(piece); ++i) {
+            if (client.receive(static_cast<int>(pace.count())).closed) break;
+        }
+        EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR, "Connection with " + peer_name(client) +
+                                                          " is broken. Closing it."));
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+    }
+};
+
+TEST_F(BudgetTest, SlowClientsAreCutByTheirRule) {
+    using std::chrono::milliseconds;
+    struct Row {
+        char const* name;
+        std::string start;
+        std::string piece;
+        milliseconds pace;
+        milliseconds at_least;
+        milliseconds below;
+    } const rows[] = {
+        {"a line a byte at a time", "GET / HTTP/1.0\r\nX-Slow: ", "a", milliseconds(50), milliseconds(250),
+         milliseconds(550)},
+        {"header lines forever", "GET / HTTP/1.0\r\n", "X-Slow: a\r\n", milliseconds(100), milliseconds(550),
+         milliseconds(850)},
+        {"a body a few bytes at a time", "POST / HTTP/1.0\r\nContent-Length: 1000000\r\n\r\n", "0123456789",
+         milliseconds(50), milliseconds(250), milliseconds(550)},
+        {"a body in steps, too slowly in all", "POST / HTTP/1.0\r\nContent-Length: 1000000\r\n\r\n",
+         std::string(51200, 'b'), milliseconds(100), milliseconds(850), milliseconds(1150)},
+    };
+    for (Row const& row : rows) {
+        milliseconds const lasted = trickle(row.start, row.piece, row.pace);
+        EXPECT_GE(lasted, row.at_least) << row.name;
+        EXPECT_LT(lasted, row.below) << row.name;
+    }
+    EXPECT_EQ(0u, handler_.count());
+}
+
+// A reader slower than the whole deadline still gets all of a large reply,
+// as long as it keeps taking bytes; one that stops is cut off.
+TEST_F(BudgetTest, SlowReaderGetsTheWholeReplyAndAStoppedOneIsCut) {
+    // More than any socket buffers hold for the reader that stops.
+    std::string const body(4 << 20, 'r');
+    std::string const huge(64 << 20, 'h');
+    handler_.set_behaviour([&](Request const& request) {
+        request.responder("200 OK", Headers(), request.path == "/huge" ? huge : body);
+    });
+    RawClient reader(port_);
+    reader.send("GET /big HTTP/1.0\r\n\r\n");
+    std::string received;
+    auto const begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < 2000; ++i) {
+        std::string const chunk = reader.receive_some(131072, 1000);
+        if (chunk.empty()) break;
+        received += chunk;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the reader's pace: 2.5 MB/s
+    }
+    EXPECT_GT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(900));
+    EXPECT_TRUE(received == plain_response("200 OK", body)) << received.size() << " bytes";
+
+    RawClient stopped(port_);
+    stopped.send("GET /huge HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(log_.wait_for(google::GLOG_ERROR, "Connection with " + peer_name(stopped) + " is broken. Closing it."));
 }
 
 // The product's deadline, at its real size.

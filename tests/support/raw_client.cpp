@@ -90,6 +90,16 @@ RawClient::Received RawClient::receive(int timeout_ms) {
     }
 }
 
+std::string RawClient::receive_some(std::size_t max_bytes, int timeout_ms) {
+    pollfd p = {fd_, POLLIN, 0};
+    if (retry_eintr([&] { return ::poll(&p, 1, timeout_ms); }) <= 0)
+        return std::string();
+    std::string chunk(max_bytes, '\0');
+    ssize_t const n = retry_eintr([&] { return ::recv(fd_, &chunk[0], chunk.size(), 0); });
+    chunk.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return chunk;
+}
+
 std::string round_trip(unsigned short port, std::string const& request) {
     RawClient client(port);
     client.send(request);

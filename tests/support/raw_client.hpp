@@ -34,6 +34,9 @@ public:
     // Reads until the server closes the connection or timeout_ms passes
     // without any new byte.
     Received receive(int timeout_ms = 5000);
+    // One read of at most max_bytes, once something arrived within
+    // timeout_ms: "" when nothing did or the server closed.
+    std::string receive_some(std::size_t max_bytes, int timeout_ms);
 
 private:
     int fd_;
