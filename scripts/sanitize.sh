@@ -11,4 +11,4 @@ dir="$root/build-$kind"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp"
-ctest --test-dir "$dir" --output-on-failure -j 2 --timeout 600 -LE no-${kind}
+ctest --test-dir "$dir" --output-on-failure -j 2 --timeout 600 -LE "no-${kind}|no-sanitizer"

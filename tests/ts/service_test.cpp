@@ -48,7 +48,8 @@ protected:
         config_.events = this;
     }
 
-    ~ServiceTest() override {
+    // Before the fixture is torn down: the service calls back into it.
+    void TearDown() override {
         if (service_.valid() && !stop(SIGQUIT)) ADD_FAILURE() << "the service did not stop";
     }
 
@@ -108,23 +109,24 @@ TEST_F(ServiceTest, GracefulStopEscalatesToSigkillForAStubbornWorker) {
     }
 }
 
-// Six workers serve a burst; as the burst leaves the 300-tick window, the
+// A burst makes the pool grow; as the burst leaves the 300-tick window, the
 // pool is brought down to the minimum, killing idle workers from the top.
 TEST_F(ServiceTest, BalancingShrinksTheIdlePoolOnceTheBurstLeavesTheWindow) {
     config_.min_workers = 2;
-    start({"delay:100", "one-write"});
+    start({"delay:300", "one-write"});
     std::vector<std::future<std::string>> burst;
     for (int i = 0; i < 6; ++i) burst.push_back(std::async(std::launch::async, [this] { return post("x"); }));
     for (auto& reply : burst) EXPECT_EQ(json_response("{}"), reply.get());
-    EXPECT_EQ(6u, logged("Starting a new worker #"));
+    std::size_t const started = logged("Starting a new worker #");
+    ASSERT_GE(started, 3u);
 
-    for (int number = 2; number < 6; ++number) {
+    for (std::size_t number = 2; number < started; ++number) {
         std::string const line = "Worker #" + std::to_string(number) + " terminated.";
-        EXPECT_TRUE(log_.wait_for(google::GLOG_INFO, line)) << line;
+        EXPECT_TRUE(log_.wait_for(google::GLOG_INFO, line, 10000)) << line;
     }
     EXPECT_GE(logged("Balance workers by killing "), 1u);
     EXPECT_EQ(json_response("{}"), post("x"));  // workers #0 and #1 are still there
-    EXPECT_EQ(6u, logged("Starting a new worker #"));
+    EXPECT_EQ(started, logged("Starting a new worker #"));
     EXPECT_EQ(0u, logged("Worker #0 terminated."));
 }
 

@@ -49,21 +49,23 @@ private:
 
 TEST_F(WorkerLifecycle, ChildSeesItsCommandLineOnlyItsDescriptorsAndNoBlockedSignal) {
     // Started from a thread with every signal blocked, as the service's pool
-    // threads are, and with a descriptor the child must not inherit.
+    // threads are, and with a descriptor the child must not inherit. The
+    // worker dies with the thread that forked it, so that thread lives on
+    // until the exchange is over, as pool threads do.
     int stray[2];
     ASSERT_EQ(::pipe(stray), 0);
     boost::shared_ptr<Worker> worker = Worker::create(3, io_);
+    std::string reply;
     std::thread starter([&] {
         sigset_t all;
         sigfillset(&all);
         pthread_sigmask(SIG_BLOCK, &all, nullptr);
         worker->start("svc", "", ORV_TEST_WORKER, {"info", "delay:0"}, fork_mutex_);
+        children_.push_back(worker->pid());
+        EXPECT_EQ(worker->state(), State::busy);
+        reply = exchange(worker, "{}")->reply();
     });
     starter.join();
-    children_.push_back(worker->pid());
-    EXPECT_EQ(worker->state(), State::busy);
-
-    std::string const reply = exchange(worker, "{}")->reply();
     std::string const head = std::string("{\"argv\":[\"") + ORV_TEST_WORKER + "\",\"svc\",\"\",\"3\",\"";
     ASSERT_EQ(reply.compare(0, head.size(), head), 0) << reply;
     std::string const fd = reply.substr(head.size(), reply.find('"', head.size()) - head.size());
