@@ -12,6 +12,7 @@ PACKAGES="
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
   python3 python3-pip python3-setuptools python3-wheel git util-linux procps apache2-utils curl
+  scdoc man-db groff-base lintian dpkg-dev fakeroot file binutils
 "
 
 missing=""
