@@ -81,12 +81,8 @@ EXPECTED = [
     ("/usr/share/doc/orv/README.md", "-rw-r--r--"),
     ("/usr/share/doc/orv/changelog.gz", "-rw-r--r--"),
     ("/usr/share/doc/orv/copyright", "-rw-r--r--"),
-    ("/usr/share/doc/orv/docs/operations.md", "-rw-r--r--"),
-    ("/usr/share/doc/orv/docs/root-wrapper.md", "-rw-r--r--"),
-    ("/usr/share/doc/orv/docs/worker-protocol.md", "-rw-r--r--"),
-    ("/usr/share/doc/orv/docs/architecture.md", "-rw-r--r--"),
-    ("/usr/share/doc/orv/docs/http.md", "-rw-r--r--"),
-]
+] + [(f"/usr/share/doc/orv/docs/{name}", "-rw-r--r--")
+      for name in sorted(os.listdir(os.path.join(HERE, "..", "..", "docs"))) if name.endswith(".md")]
 
 # Paths the package must never hold, and why.
 FORBIDDEN = [
