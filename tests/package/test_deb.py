@@ -5,22 +5,20 @@ daemon with the installed workers and kits, and purging it again.
 ORV_DEB names the package, ORV_DDEB its debug symbols package."""
 
 import ctypes
-import http.client
 import os
 import re
 import shutil
 import signal
-import socket
 import stat
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "examples"))
 
+from daemon import Daemon, free_port, poll  # noqa: E402
 from test_first_worker import doc_files  # noqa: E402
 
 DEB = os.environ.get("ORV_DEB", "")
@@ -263,23 +261,10 @@ def orv_paths() -> set[str]:
     return set(found.split("\n")) - {""}
 
 
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def poll(condition, timeout: float):
-    """condition()'s first true value within timeout seconds, else its last."""
-    deadline = time.monotonic() + timeout
-    while not (value := condition()) and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return value
-
-
-class InstalledDaemon:
+class InstalledDaemon(Daemon):
     """/usr/bin/orv-task-service in the foreground on a loopback port, logging
-    into a temporary directory, stopped by its pid with SIGTERM."""
+    into a temporary directory, stopped by its pid with SIGTERM. Requests and
+    logs as for the detached daemon of the kit tests."""
 
     def __init__(self, service: str, worker: str, env: dict[str, str]) -> None:
         self.service = service
@@ -304,15 +289,6 @@ class InstalledDaemon:
                 raise AssertionError("orv-task-service did not listen within 15 seconds")
             self.process.wait()
         raise AssertionError(f"orv-task-service did not start:\n{self.process.stderr.read().decode()}")
-
-    def post(self, path: str, body: bytes) -> tuple[int, bytes]:
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=20)
-        try:
-            connection.request("POST", path, body, {"Content-Type": "application/json"})
-            response = connection.getresponse()
-            return response.status, response.read()
-        finally:
-            connection.close()
 
     def stop(self) -> int | None:
         """The exit status after SIGTERM; None when it had to be killed."""
