@@ -25,7 +25,8 @@ rm -f "$tree"/orv_*.deb "$tree"/orv-dbgsym_*.ddeb
 
 # CPack writes the dbgsym package's md5sums with the staging directory's
 # absolute paths, and gives it no documentation directory: rebuild it with
-# its own md5sums and /usr/share/doc/orv-dbgsym linked to orv's.
+# its own md5sums, /usr/share/doc/orv-dbgsym linked to orv's, and the debug
+# files not executable.
 for ddeb in "$tree"/orv-dbgsym_*.ddeb; do
     [ -e "$ddeb" ] || continue
     unpacked="$tree/dbgsym-unpacked"
@@ -33,6 +34,7 @@ for ddeb in "$tree"/orv-dbgsym_*.ddeb; do
     dpkg-deb -R "$ddeb" "$unpacked"
     mkdir -p "$unpacked/usr/share/doc"
     ln -s orv "$unpacked/usr/share/doc/orv-dbgsym"
+    find "$unpacked/usr/lib/debug" -type f -exec chmod 0644 {} +
     (cd "$unpacked" && find usr -type f -print0 | sort -z | xargs -0 md5sum > DEBIAN/md5sums)
     dpkg-deb --root-owner-group -Zxz -b "$unpacked" "$ddeb" >/dev/null
     rm -rf "$unpacked"

@@ -161,8 +161,11 @@ class Contents(unittest.TestCase):
             self.skipTest(f"no debug symbols package at ORV_DDEB={DDEB!r}")
         build_ids = control_field(DDEB, "Build-Ids").split()
         self.assertEqual(len(build_ids), 3)
-        debug_files = {path for path in contents(DDEB) if path.endswith(".debug")}
+        entries = contents(DDEB)
+        debug_files = {path for path in entries if path.endswith(".debug")}
         self.assertEqual(debug_files, {f"/usr/lib/debug/.build-id/{i[:2]}/{i[2:]}.debug" for i in build_ids})
+        self.assertEqual({entries[path][:2] for path in debug_files}, {("-rw-r--r--", "root/root")})
+        self.assertEqual(entries["/usr/share/doc/orv-dbgsym"][3], "orv")
         self.assertEqual(control_field(DDEB, "Depends"), f"{PACKAGE} (= {control_field(DEB, 'Version')})")
         for path in ("/usr/bin/orv-task-service", "/usr/bin/orv-root-wrapper", "/usr/lib/orv/orv-echo-worker"):
             with self.subTest(path):
@@ -217,7 +220,7 @@ class Contents(unittest.TestCase):
 
     def test_lintian_has_no_error_and_only_accepted_warnings(self) -> None:
         packages = [DEB] + ([DDEB] if DDEB and os.path.isfile(DDEB) else [])
-        output = run(["lintian", "--no-tag-display-limit", *packages], check=False).stdout
+        output = run(["lintian", "--tag-display-limit", "0", *packages], check=False).stdout
         tags = [line for line in output.splitlines() if re.match(r"^[EW]: ", line)]
         unexpected = [line for line in tags
                       if line.startswith("E: ") or line.split(": ", 2)[2] not in ACCEPTED_WARNINGS]
