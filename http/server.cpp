@@ -118,36 +118,37 @@ void Server::handle_accept(boost::system::error_code const& ec) {
         return;
     }
 
+    // The next accept starts before this connection runs: a connection whose
+    // request is already there is served on this thread at once, and the
+    // listener must not wait for that.
     boost::shared_ptr<ClientConnection> accepted;
     {
         boost::mutex::scoped_lock lock(mutex_);
         accepted = new_connection_;
         new_connection_ = make_connection();
-    }
-
-    if (!ec) {
-        // No lock here: starting a connection takes the tracker's mutex.
-        try {
-            accepted->start();
-        } catch (std::exception const& e) {
-            // The refused connection is closed unanswered when `accepted` goes.
-            if (stats_ != nullptr)
-                stats_->refused();
-            LOG(ERROR) << "Failed to handle a client connection from " << accepted->get_name() << ": " << e.what();
+        if (!ec || !out_of_descriptors(ec)) {
+            accept_outstanding_ = false;
+            if (running_)
+                begin_accept();
+        } else {
+            pause_timer_.expires_after(DESCRIPTOR_PAUSE);
+            pause_timer_.async_wait(boost::bind(&Server::handle_pause_end, this, boost::placeholders::_1));
         }
-    } else {
-        LOG(ERROR) << "Failed to accept a client connection: " << ec.message();
     }
 
-    boost::mutex::scoped_lock lock(mutex_);
-    if (!ec || !out_of_descriptors(ec)) {
-        accept_outstanding_ = false;
-        if (running_)
-            begin_accept();
+    if (ec) {
+        LOG(ERROR) << "Failed to accept a client connection: " << ec.message();
         return;
     }
-    pause_timer_.expires_after(DESCRIPTOR_PAUSE);
-    pause_timer_.async_wait(boost::bind(&Server::handle_pause_end, this, boost::placeholders::_1));
+    // No lock here: starting a connection takes the tracker's mutex.
+    try {
+        accepted->start();
+    } catch (std::exception const& e) {
+        // The refused connection is closed unanswered when `accepted` goes.
+        if (stats_ != nullptr)
+            stats_->refused();
+        LOG(ERROR) << "Failed to handle a client connection from " << accepted->get_name() << ": " << e.what();
+    }
 }
 
 void Server::handle_pause_end(boost::system::error_code const& ec) {
