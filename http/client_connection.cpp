@@ -225,7 +225,7 @@ void ClientConnection::handle_request() {
     RequestParser const& parser = reader_.parser();
     asio::streambuf::const_buffers_type const data = buffer_.data();
     char const* const bytes = static_cast<char const*>(data.data());
-    std::string const body(bytes, bytes + parser.content_length());
+    std::string body(bytes, bytes + parser.content_length());
 
     boost::shared_ptr<ClientConnection> const self = shared_from_this();
     Responder const responder = [self](std::string status, Headers const& headers, std::string body) {
@@ -247,7 +247,7 @@ void ClientConnection::handle_request() {
     // like every other unparsable request rather than a silent close.
     std::unique_ptr<Request> request;
     try {
-        request.reset(new Request(peer, parser.method(), parser.target(), parser.headers(), body, responder));
+        request.reset(new Request(peer, parser.method(), parser.target(), parser.headers(), std::move(body), responder));
     } catch (std::exception const& e) {
         LOG(ERROR) << "Failed to process a request from " << get_name() << ": " << e.what();
         respond("400 Bad Request", Headers(), e.what());
@@ -337,11 +337,17 @@ void ClientConnection::finish_response() {
     if (stats_ != nullptr)
         stats_->response(status_code_, request_started_ == Clock::time_point() ? Clock::duration::zero()
                                                                               : Clock::now() - request_started_);
-    boost::system::error_code shutdown_ec;
-    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, shutdown_ec);
-    if (shutdown_ec && shutdown_ec != asio::error::not_connected)
-        LOG(ERROR) << "Failed to shutdown " << get_name() << " socket: " << shutdown_ec.message();
-    // The chain ends here: the socket closes when the last owner goes.
+    // The socket leaves the event loop before it is shut down and closed:
+    // shutting down a socket that the loop still watches wakes a pool thread
+    // for an event nobody waits for.
+    boost::system::error_code ec;
+    int const fd = socket_.release(ec);
+    if (ec)
+        return;
+    if (::shutdown(fd, SHUT_RDWR) == -1 && errno != ENOTCONN)
+        LOG(ERROR) << "Failed to shutdown " << get_name() << " socket: " << error_string(errno);
+    close_descriptor(fd);
+    // The chain ends here; the connection goes with its last owner.
 }
 
 void ClientConnection::arm_deadline(Clock::time_point expiry) {

@@ -1,5 +1,7 @@
 #include "http/request.hpp"
 
+#include <utility>
+
 #include "common/exception.hpp"
 #include "http/text.hpp"
 
@@ -11,11 +13,11 @@ using detail::strip;
 using detail::url_decode;
 
 Request::Request(boost::asio::ip::tcp::endpoint const& endpoint, Method method, std::string const& target,
-                 Headers const& headers, std::string const& body, Responder const& responder)
+                 Headers const& headers, std::string body, Responder const& responder)
     : endpoint(endpoint),
       method(method),
       headers(headers),
-      body(body),
+      body(std::move(body)),
       responder(responder),
       cookies_parsed_(false) {
     std::string::size_type const q = target.find('?');

@@ -32,8 +32,9 @@ public:
 
     // Splits the target into path and decoded query parameters. Throws
     // orv::Exception "failed to URL decode a string" on a malformed escape.
+    // The body is taken by value, so that a caller done with it moves it in.
     Request(boost::asio::ip::tcp::endpoint const& endpoint, Method method, std::string const& target,
-            Headers const& headers, std::string const& body, Responder const& responder);
+            Headers const& headers, std::string body, Responder const& responder);
 
     // The value stored under exactly this (lower-case) name, or "".
     std::string get_header(std::string const& name) const;

@@ -158,6 +158,7 @@ private:
     void handle_reply_rest(boost::system::error_code const& error, std::size_t transferred,
                            std::size_t step);
     bool has_stray_bytes();
+    void keep_unsent(std::size_t written, std::string const& body);
     bool take_callbacks(net::messaging::ReplyCallback& on_reply, net::messaging::ErrorCallback& on_error,
                         std::uint64_t request = 0);
     void count(Outcome outcome);

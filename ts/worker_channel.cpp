@@ -2,6 +2,7 @@
 // reply length, the reply and one completion byte back.
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <array>
@@ -47,7 +48,7 @@ void Worker::send_request(boost::asio::ip::tcp::endpoint const& client, std::str
     set_state(State::busy, ConnectionState::sending_request);
     try {
         data_.clear();
-        append_request_frame(data_, action, client.address().to_string(), body);
+        append_request_head(data_, action, client.address().to_string(), static_cast<std::uint32_t>(body.size()));
         {
             boost::lock_guard<boost::mutex> lock(callbacks_mutex_);
             ++request_number_;
@@ -56,12 +57,16 @@ void Worker::send_request(boost::asio::ip::tcp::endpoint const& client, std::str
             answer_owed_ = true;
         }
         arm_request_timeout();
-        // The frame usually fits the socket at once: then the exchange goes
-        // on here rather than in a handler queued for another thread. A rest
-        // that has to wait, or a failure, is left to the asynchronous write.
-        std::size_t const written = send_without_waiting(socket_.native_handle(), data_.data(), data_.size());
-        if (written < data_.size()) {
-            boost::asio::async_write(socket_, boost::asio::buffer(data_) + written,
+        // The frame usually fits the socket at once, its head and the
+        // caller's body in one gathering call: then the exchange goes on here
+        // rather than in a handler queued for another thread, and the body is
+        // never copied. A rest that has to wait (kept here, since the body is
+        // the caller's), or a failure, is left to the asynchronous write.
+        struct iovec const frame[2] = {{&data_[0], data_.size()}, {const_cast<char*>(body.data()), body.size()}};
+        std::size_t const written = send_without_waiting(socket_.native_handle(), frame, 2);
+        if (written < data_.size() + body.size()) {
+            keep_unsent(written, body);
+            boost::asio::async_write(socket_, boost::asio::buffer(data_),
                                      boost::bind(&Worker::handle_write, shared_from_this(),
                                                  boost::placeholders::_1));
             return;
@@ -199,6 +204,16 @@ void Worker::handle_reply_rest(boost::system::error_code const& error, std::size
     handle_read(error);
 }
 
+// Leaves in data_ what of the frame (data_, then body) is not written yet.
+void Worker::keep_unsent(std::size_t written, std::string const& body) {
+    if (written >= data_.size()) {
+        data_.assign(body, written - data_.size(), std::string::npos);
+    } else {
+        data_.erase(0, written);
+        data_.append(body);
+    }
+}
+
 bool Worker::has_stray_bytes() {
     boost::system::error_code ignored;
     return buffer_.size() > 0 || socket_.available(ignored) > 0;
@@ -228,11 +243,13 @@ void Worker::deliver_reply() {
     if (!finished) handle_read(boost::system::error_code());
 }
 
-// Its value carries no meaning. Another thread may own the worker once it
-// is idle, so only the thread-safe retirement check follows.
+// The completion byte: its value carries no meaning. Bytes that came after
+// it in the same read break the worker here; bytes that come later are
+// caught before the next request is sent. Another thread may own the worker
+// once it is idle, so only the thread-safe retirement check follows.
 void Worker::take_completion_byte() {
     buffer_.consume(1);
-    if (has_stray_bytes()) {
+    if (buffer_.size() > 0) {
         LOG(ERROR) << "Failed to receive a reply from worker #" << id_
                    << ": unexpected data after the completion byte.";
         set_state(State::error, ConnectionState::idle);

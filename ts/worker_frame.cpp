@@ -11,14 +11,12 @@ char const* frame_refusal(std::size_t action_size, std::uint64_t body_size) {
     return nullptr;
 }
 
-void append_request_frame(std::string& out, std::string const& action,
-                          std::string const& address, std::string const& body) {
+void append_request_head(std::string& out, std::string const& action, std::string const& address,
+                         std::uint32_t body_size) {
     // Address texts are at most ~60 bytes (IPv6 with a scope name); a longer
     // one would mean a broken endpoint, and a truncated length byte would
     // shift every later byte the worker reads.
     if (address.size() > 0xff) throw Exception("Client address is too long.");
-    std::uint32_t const body_size = static_cast<std::uint32_t>(body.size());
-    out.reserve(out.size() + 6 + action.size() + address.size() + body.size());
     out.push_back(static_cast<char>(action.size()));
     out.append(action);
     out.push_back(static_cast<char>(address.size()));
@@ -27,6 +25,12 @@ void append_request_frame(std::string& out, std::string const& action,
     out.push_back(static_cast<char>(body_size >> 16));
     out.push_back(static_cast<char>(body_size >> 8));
     out.push_back(static_cast<char>(body_size));
+}
+
+void append_request_frame(std::string& out, std::string const& action,
+                          std::string const& address, std::string const& body) {
+    out.reserve(out.size() + 6 + action.size() + address.size() + body.size());
+    append_request_head(out, action, address, static_cast<std::uint32_t>(body.size()));
     out.append(body);
 }
 

@@ -27,6 +27,10 @@ char const* frame_refusal(std::size_t action_size, std::uint64_t body_size);
 void append_request_frame(std::string& out, std::string const& action,
                           std::string const& address, std::string const& body);
 
+// The same frame up to the body, which follows it on the wire.
+void append_request_head(std::string& out, std::string const& action, std::string const& address,
+                         std::uint32_t body_size);
+
 // The 32-bit big-endian number in the first four bytes.
 std::uint32_t decode_reply_size(char const* bytes);
 
