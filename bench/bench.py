@@ -164,7 +164,7 @@ def main():
              "Ratios are target ÷ orv at the same point of the same run; "
              "'*' marks a generator at >= 90 % of one core.", "",
              "## Load generators", report.generator_notes(summary, points, target_order, cfg.gens),
-             "", "## Goals", report.goals(summary, cfg.gens, cold) or "- not checked (orv absent).",
+             "", "## Goals", report.goals(summary, cfg.gens, cold, hundred) or "- not checked (orv absent).",
              "", "## orv only", report.extras(cold, hundred, kill) or "- not measured.", ""]
     output = "\n".join(text)
     print(output)

@@ -72,7 +72,16 @@ def cold_start(cfg, registry, body, idle, repeats, log):
             if idle:
                 sockets, got = _open_idle(daemon.port, idle, daemon.pid)
                 held.append(got)
+            before = _fd_count(daemon.pid)
             ms, ok = timed_request(daemon.port, body)
+            if sockets:
+                # The second request is timed with one idle connection fewer:
+                # with all of them open it could be the one over the limit
+                # while the daemon is still closing the first request's.
+                sockets.pop().close()
+                deadline = time.monotonic() + 2.0
+                while _fd_count(daemon.pid) > before and time.monotonic() < deadline:
+                    time.sleep(0.002)
             ms2, ok2 = timed_request(daemon.port, body)
             firsts.append(ms)
             seconds.append(ms2)
