@@ -19,6 +19,9 @@ class Config:
         self.repo = env.get("BENCH_REPO", os.path.dirname(self.bench_dir))
         self.orv_bin = env.get("ORV_BIN", "")
         self.orv_private_log = env.get("ORV_PRIVATE_LOG", "1") == "1"
+        # Options put in front of the daemon's command line, e.g.
+        # "--threads 2" or "--status-listen 127.0.0.1:9100".
+        self.orv_opts = _words("ORV_OPTS", "")
 
         self.duration = int(env.get("DURATION", "1" if quick else "4"))
         self.runs = int(env.get("RUNS", "3"))

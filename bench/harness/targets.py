@@ -131,8 +131,8 @@ class OrvDaemon:
         shutil.rmtree(self.log_root, ignore_errors=True)
         os.makedirs(os.path.join(self.log_root, "orv"))
         worker = os.path.join(self.cfg.bin, "echo_worker")
-        daemon = [self.cfg.orv_bin, self.service, str(self.port), worker,
-                  str(self.cfg.slow_ms)]
+        daemon = ([self.cfg.orv_bin] + self.cfg.orv_opts
+                  + [self.service, str(self.port), worker, str(self.cfg.slow_ms)])
         if self.cfg.orv_private_log:
             argv = ["unshare", "--mount", "--propagation", "private", "--",
                     "sh", "-c", 'mount --bind "$1" /var/log && shift && exec "$@"',
