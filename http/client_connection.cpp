@@ -46,13 +46,24 @@ std::size_t const BYTES_PER_TURN = 65536;
 // in a few hundred bytes arrives in one read.
 std::size_t const MIN_LINE_READ = 512;
 
+boost::system::error_code peer_of(int fd, asio::ip::tcp::endpoint& peer) {
+    socklen_t size = static_cast<socklen_t>(peer.capacity());
+    if (::getpeername(fd, peer.data(), &size) != 0)
+        return boost::system::error_code(errno, asio::error::get_system_category());
+    peer.resize(size);
+    return boost::system::error_code();
+}
+
 }  // namespace
 
-ClientConnection::ClientConnection(asio::io_context& io, boost::shared_ptr<ConnectionTracker> const& tracker,
-                                   RequestHandler& handler, Deadlines const& deadlines, ServerStats* stats)
+ClientConnection::ClientConnection(asio::io_context& io, asio::ip::tcp const& protocol, int fd,
+                                   boost::shared_ptr<ConnectionTracker> const& tracker, RequestHandler& handler,
+                                   Deadlines const& deadlines, ServerStats* stats)
     : strand_(io.get_executor()),
       stats_(stats),
       status_code_(0),
+      protocol_(protocol),
+      fd_(fd),
       socket_(io),
       buffer_(RequestLimits::buffer),
       deadline_timer_(io),
@@ -65,6 +76,8 @@ ClientConnection::ClientConnection(asio::io_context& io, boost::shared_ptr<Conne
       written_(0) {}
 
 ClientConnection::~ClientConnection() {
+    if (fd_ != -1)
+        close_descriptor(fd_);
     if (registered_)
         tracker_->connection_closed();
 }
@@ -82,8 +95,7 @@ void ClientConnection::start() {
 
 std::string const& ClientConnection::get_name() {
     if (name_.empty()) {
-        boost::system::error_code ec;
-        peer_ = socket_.remote_endpoint(ec);
+        boost::system::error_code const ec = peer_of(descriptor(), peer_);
         if (ec) {
             name_ = "unknown";
         } else {
@@ -94,6 +106,21 @@ std::string const& ClientConnection::get_name() {
         }
     }
     return name_;
+}
+
+int ClientConnection::descriptor() {
+    return fd_ != -1 ? fd_ : socket_.native_handle();
+}
+
+// Hands the socket to the event loop, for a wait.
+boost::system::error_code ClientConnection::watch() {
+    boost::system::error_code ec;
+    if (fd_ == -1)
+        return ec;
+    socket_.assign(protocol_, fd_, ec);
+    if (!ec)
+        fd_ = -1;
+    return ec;
 }
 
 // The read loop: lets the reader take what is buffered, then reads what the
@@ -153,7 +180,7 @@ long ClientConnection::receive_now() {
     step = std::min(std::min(step, room), BYTES_PER_TURN);
     // A full buffer holds no complete line; the reader has already refused it.
     asio::mutable_buffer const space = buffer_.prepare(std::max<std::size_t>(step, 1));
-    ssize_t const got = receive_without_waiting(socket_.native_handle(), space.data(), space.size());
+    ssize_t const got = receive_without_waiting(descriptor(), space.data(), space.size());
     if (got > 0)
         buffer_.commit(static_cast<std::size_t>(got));
     return static_cast<long>(got);
@@ -176,6 +203,11 @@ void ClientConnection::note_progress(std::size_t consumed) {
 // The wait ends at the per-wait deadline, but never past the budget of the
 // part being read.
 void ClientConnection::wait_readable() {
+    boost::system::error_code const ec = watch();
+    if (ec) {
+        receive_failed(ec);
+        return;
+    }
     Clock::duration const budget =
         reader_.next() == RequestReader::read_body ? deadlines_.request : deadlines_.head;
     arm_deadline(std::min(progress_deadline_, accepted_ + budget));
@@ -234,8 +266,8 @@ void ClientConnection::handle_request() {
 
     // The peer as get_name found it at start; asked again only when it was
     // not known then.
-    boost::system::error_code ec;
-    asio::ip::tcp::endpoint const peer = peer_known_ ? peer_ : socket_.remote_endpoint(ec);
+    asio::ip::tcp::endpoint peer = peer_;
+    boost::system::error_code const ec = peer_known_ ? boost::system::error_code() : peer_of(descriptor(), peer);
     if (ec) {
         LOG(ERROR) << "Request handler crashed during processing the request to "
                    << logging::client_text(parser.target()) << ": "
@@ -309,10 +341,15 @@ void ClientConnection::write_response() {
     std::array<asio::const_buffer, 2> const now = unsent();
     struct iovec const vectors[2] = {{const_cast<void*>(now[0].data()), now[0].size()},
                                      {const_cast<void*>(now[1].data()), now[1].size()}};
-    written_ += send_without_waiting(socket_.native_handle(), vectors, 2);
+    written_ += send_without_waiting(descriptor(), vectors, 2);
     std::size_t const rest = head_.size() + body_.size() - written_;
     if (rest == 0) {
         finish_response();
+        return;
+    }
+    boost::system::error_code const ec = watch();
+    if (ec) {
+        LOG(ERROR) << "Failed to send a reply to " << get_name() << ": " << ec.message();
         return;
     }
     arm_deadline(Clock::now() + deadlines_.wait);
@@ -337,13 +374,17 @@ void ClientConnection::finish_response() {
     if (stats_ != nullptr)
         stats_->response(status_code_, request_started_ == Clock::time_point() ? Clock::duration::zero()
                                                                               : Clock::now() - request_started_);
-    // The socket leaves the event loop before it is shut down and closed:
-    // shutting down a socket that the loop still watches wakes a pool thread
-    // for an event nobody waits for.
-    boost::system::error_code ec;
-    int const fd = socket_.release(ec);
-    if (ec)
-        return;
+    // A watched socket leaves the event loop before it is shut down and
+    // closed: shutting down a socket that the loop still watches wakes a pool
+    // thread for an event nobody waits for.
+    int fd = fd_;
+    fd_ = -1;
+    if (fd == -1) {
+        boost::system::error_code ec;
+        fd = socket_.release(ec);
+        if (ec)
+            return;
+    }
     if (::shutdown(fd, SHUT_RDWR) == -1 && errno != ENOTCONN)
         LOG(ERROR) << "Failed to shutdown " << get_name() << " socket: " << error_string(errno);
     close_descriptor(fd);
@@ -367,6 +408,7 @@ void ClientConnection::handle_deadline(boost::system::error_code const& ec) {
     if (ec == asio::error::operation_aborted || deadline_timer_.expiry() > Clock::now())
         return;
     LOG(ERROR) << "Connection with " << get_name() << " is broken. Closing it.";
+    // A deadline is armed only for a wait, so the loop watches the socket.
     boost::system::error_code ignored;
     socket_.close(ignored);
 }

@@ -30,7 +30,12 @@ class RequestError;
 class RequestHandler;
 
 // Serves one accepted connection: reads one request, hands it to the handler
-// and writes exactly one response, then shuts the socket down. The object owns
+// and writes exactly one response, then shuts the socket down. The socket
+// joins the event loop only when the connection has to wait for it: most
+// requests arrive whole and most replies fit the socket's send buffer, and
+// those are served without the loop ever watching the socket (no
+// registration, and no wake-up of a pool thread for data that was read
+// already). The object owns
 // itself through the shared pointers bound into its pending operations and
 // into every Responder; it dies with the last of them. Everything but
 // send_response runs on the connection's strand.
@@ -38,12 +43,11 @@ class ClientConnection : public boost::enable_shared_from_this<ClientConnection>
 public:
     typedef std::map<std::string, std::string> Headers;
 
-    ClientConnection(boost::asio::io_context& io, boost::shared_ptr<ConnectionTracker> const& tracker,
-                     RequestHandler& handler, Deadlines const& deadlines = Deadlines(),
-                     ServerStats* stats = nullptr);
+    // Takes over `fd`, an accepted socket of the given protocol.
+    ClientConnection(boost::asio::io_context& io, boost::asio::ip::tcp const& protocol, int fd,
+                     boost::shared_ptr<ConnectionTracker> const& tracker, RequestHandler& handler,
+                     Deadlines const& deadlines = Deadlines(), ServerStats* stats = nullptr);
     ~ClientConnection();
-
-    boost::asio::ip::tcp::socket& socket() { return socket_; }
 
     // Registers with the tracker (throws orv::Exception at the limit) and
     // starts reading the request.
@@ -63,6 +67,8 @@ private:
     typedef boost::asio::strand<boost::asio::io_context::executor_type> Strand;
     typedef std::chrono::steady_clock Clock;
 
+    int descriptor();
+    boost::system::error_code watch();
     void read_request();
     long receive_now();
     void note_progress(std::size_t consumed);
@@ -93,6 +99,10 @@ private:
     Clock::time_point request_started_;
     ServerStats* const stats_;
     int status_code_;
+    boost::asio::ip::tcp const protocol_;
+    // The socket while the event loop does not watch it; -1 once socket_
+    // has taken it over (or it was closed).
+    int fd_;
     boost::asio::ip::tcp::socket socket_;
     boost::asio::streambuf buffer_;
     boost::asio::steady_timer deadline_timer_;

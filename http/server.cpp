@@ -1,7 +1,10 @@
 #include "http/server.hpp"
 
+#include <sys/socket.h>
+
 #include <cerrno>
 
+#include <boost/asio/post.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/make_shared.hpp>
 #include <glog/logging.h>
@@ -21,9 +24,7 @@ namespace {
 
 int const BACKLOG = 128;
 
-// How long accepting pauses when the process is out of descriptors. Retrying
-// at once would spin: the pending connection stays in the backlog and every
-// accept fails again until some descriptor is released.
+// How long accepting pauses when the process is out of descriptors.
 std::chrono::milliseconds const DESCRIPTOR_PAUSE(100);
 
 bool out_of_descriptors(boost::system::error_code const& ec) {
@@ -36,15 +37,16 @@ bool out_of_descriptors(boost::system::error_code const& ec) {
 Server::Server(asio::io_context& io, std::string const& host, int port, RequestHandler& handler, std::size_t limit,
                Deadlines const& deadlines, ServerStats* stats)
     : running_(false),
-      accept_outstanding_(false),
+      waiting_(false),
+      paused_(false),
+      ipv6_(false),
       io_(io),
       acceptor_(io),
       pause_timer_(io),
       tracker_(boost::make_shared<ConnectionTracker>(limit)),
       handler_(handler),
       deadlines_(deadlines),
-      stats_(stats),
-      new_connection_(make_connection()) {
+      stats_(stats) {
     raise_descriptor_limit();
     LOG(INFO) << "Listening for client HTTP connections on " << host << ":" << port << "...";
 
@@ -54,9 +56,13 @@ Server::Server(asio::io_context& io, std::string const& host, int port, RequestH
     tcp::endpoint const endpoint = results.begin()->endpoint();
 
     acceptor_.open(endpoint.protocol());
+    ipv6_ = endpoint.protocol() == tcp::v6();
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
     acceptor_.listen(BACKLOG);
+    // Connections are taken until the backlog is empty: an accept must
+    // return at once when it is.
+    acceptor_.non_blocking(true);
 }
 
 Server::~Server() = default;
@@ -67,11 +73,10 @@ void Server::start() {
     if (running_ || !acceptor_.is_open())
         return;
     running_ = true;
-    if (!accept_outstanding_)
-        begin_accept();
+    await_connections();
 }
 
-// Closing the listening socket, not only cancelling the accept, makes new
+// Closing the listening socket, not only cancelling the wait, makes new
 // clients see a refused connection at once instead of waiting in a backlog
 // that nobody reads. A stopped server stays stopped.
 void Server::stop() {
@@ -96,69 +101,111 @@ tcp::endpoint Server::local_endpoint() const {
     return acceptor_.local_endpoint();
 }
 
-boost::shared_ptr<ClientConnection> Server::make_connection() {
-    return boost::make_shared<ClientConnection>(io_, tracker_, handler_, deadlines_, stats_);
-}
-
-// Called with mutex_ held.
-void Server::begin_accept() {
-    accept_outstanding_ = true;
-    acceptor_.async_accept(new_connection_->socket(),
-                           boost::bind(&Server::handle_accept, this, boost::placeholders::_1));
-}
-
-void Server::handle_accept(boost::system::error_code const& ec) {
-    if (ec == asio::error::operation_aborted) {
-        // Our own cancellation in stop(). A start() that came in meanwhile
-        // left the accept to us.
-        boost::mutex::scoped_lock lock(mutex_);
-        accept_outstanding_ = false;
-        if (running_)
-            begin_accept();
+// Called with mutex_ held. At most one wait is armed, none while stopped or
+// pausing.
+void Server::await_connections() {
+    if (!running_ || waiting_ || paused_)
         return;
-    }
+    waiting_ = true;
+    acceptor_.async_wait(tcp::acceptor::wait_read,
+                         boost::bind(&Server::handle_acceptable, this, boost::placeholders::_1));
+}
 
-    // The next accept starts before this connection runs: a connection whose
-    // request is already there is served on this thread at once, and the
-    // listener must not wait for that.
-    boost::shared_ptr<ClientConnection> accepted;
+void Server::handle_acceptable(boost::system::error_code const& ec) {
     {
         boost::mutex::scoped_lock lock(mutex_);
-        accepted = new_connection_;
-        new_connection_ = make_connection();
-        if (!ec || !out_of_descriptors(ec)) {
-            accept_outstanding_ = false;
-            if (running_)
-                begin_accept();
-        } else {
-            pause_timer_.expires_after(DESCRIPTOR_PAUSE);
-            pause_timer_.async_wait(boost::bind(&Server::handle_pause_end, this, boost::placeholders::_1));
+        waiting_ = false;
+        if (ec == asio::error::operation_aborted) {
+            // Our own cancellation in stop(), or a start() that came in
+            // meanwhile and now needs the wait again.
+            await_connections();
+            return;
         }
     }
-
     if (ec) {
         LOG(ERROR) << "Failed to accept a client connection: " << ec.message();
+        pause_accepting();
         return;
     }
-    // No lock here: starting a connection takes the tracker's mutex.
-    try {
-        accepted->start();
-    } catch (std::exception const& e) {
-        // The refused connection is closed unanswered when `accepted` goes.
-        if (stats_ != nullptr)
-            stats_->refused();
-        LOG(ERROR) << "Failed to handle a client connection from " << accepted->get_name() << ": " << e.what();
+    accept_pending();
+}
+
+// Takes every connection waiting in the backlog. The wait for the listening
+// socket only reports clients that arrive while it is armed, so it is armed
+// before each accept: a client that comes after an accept found the backlog
+// empty wakes it. The last connection taken runs on this thread, at once;
+// the ones before it go to the pool.
+void Server::accept_pending() {
+    boost::shared_ptr<ClientConnection> taken;
+    for (;;) {
+        int error = 0;
+        int const fd = accept_next(error);
+        if (fd < 0) {
+            if (error == ECONNABORTED || error == EINTR)
+                continue;  // a client that gave up while queued
+            if (error != EAGAIN && error != EWOULDBLOCK) {
+                boost::system::error_code const ec(error, asio::error::get_system_category());
+                LOG(ERROR) << "Failed to accept a client connection: " << ec.message();
+                if (out_of_descriptors(ec))
+                    pause_accepting();
+            }
+            break;
+        }
+        if (taken)
+            asio::post(io_, [this, taken] { run(taken); });
+        taken = boost::make_shared<ClientConnection>(io_, ipv6_ ? tcp::v6() : tcp::v4(), fd, tracker_, handler_,
+                                                     deadlines_, stats_);
     }
+    if (taken)
+        run(taken);
+}
+
+// One accept under the lock, so that it never meets a listening socket that
+// stop() is closing. -1 with `error` set when there is nothing to take.
+int Server::accept_next(int& error) {
+    boost::mutex::scoped_lock lock(mutex_);
+    if (!running_ || paused_ || !acceptor_.is_open()) {
+        error = EAGAIN;
+        return -1;
+    }
+    await_connections();
+    int const fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    error = fd < 0 ? errno : 0;
+    return fd;
+}
+
+// Retrying at once would spin while the process is out of descriptors: the
+// pending connection stays in the backlog and every accept fails again until
+// some descriptor is released.
+void Server::pause_accepting() {
+    boost::mutex::scoped_lock lock(mutex_);
+    if (paused_)
+        return;
+    paused_ = true;
+    pause_timer_.expires_after(DESCRIPTOR_PAUSE);
+    pause_timer_.async_wait(boost::bind(&Server::handle_pause_end, this, boost::placeholders::_1));
 }
 
 void Server::handle_pause_end(boost::system::error_code const& ec) {
     // The pause is never cancelled; an abort means the server is going away.
     if (ec == asio::error::operation_aborted)
         return;
-    boost::mutex::scoped_lock lock(mutex_);
-    accept_outstanding_ = false;
-    if (running_)
-        begin_accept();
+    {
+        boost::mutex::scoped_lock lock(mutex_);
+        paused_ = false;
+    }
+    accept_pending();
+}
+
+void Server::run(boost::shared_ptr<ClientConnection> const& connection) {
+    try {
+        connection->start();
+    } catch (std::exception const& e) {
+        // The refused connection is closed unanswered when its last owner goes.
+        if (stats_ != nullptr)
+            stats_->refused();
+        LOG(ERROR) << "Failed to handle a client connection from " << connection->get_name() << ": " << e.what();
+    }
 }
 
 }  // namespace http

@@ -22,9 +22,8 @@ namespace http {
 class ClientConnection;
 class ConnectionTracker;
 
-// The listening socket: accepts connections one after another while running
-// and hands each to a fresh ClientConnection, at most `limit` open at once
-// (0: no limit). The handler must outlive the server. Destroy the server only
+// The listening socket: accepts connections while running and hands each to
+// a fresh ClientConnection, at most `limit` open at once (0: no limit). The handler must outlive the server. Destroy the server only
 // once the event loop no longer runs: pending accept and back-off completions
 // refer to it.
 class Server {
@@ -51,17 +50,23 @@ public:
     std::size_t open_connections() const;
 
 private:
-    void begin_accept();
-    void handle_accept(boost::system::error_code const& ec);
+    void await_connections();
+    void handle_acceptable(boost::system::error_code const& ec);
+    void accept_pending();
+    int accept_next(int& error);
+    void pause_accepting();
     void handle_pause_end(boost::system::error_code const& ec);
-    boost::shared_ptr<ClientConnection> make_connection();
+    void run(boost::shared_ptr<ClientConnection> const& connection);
 
-    // Guards running_, accept_outstanding_ and new_connection_.
+    // Guards running_, waiting_, paused_ and the acceptor.
     boost::mutex mutex_;
     bool running_;
-    // An accept or a back-off pause is under way; its completion starts the
-    // next accept. Keeps start() after stop() from running two accepts.
-    bool accept_outstanding_;
+    // A wait for the listening socket to become readable is armed.
+    bool waiting_;
+    // Accepting rests after the process ran out of descriptors.
+    bool paused_;
+    // The listening socket's family, which accepted sockets share.
+    bool ipv6_;
     boost::asio::io_context& io_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer pause_timer_;
@@ -69,7 +74,6 @@ private:
     RequestHandler& handler_;
     Deadlines const deadlines_;
     ServerStats* const stats_;
-    boost::shared_ptr<ClientConnection> new_connection_;
 };
 
 }  // namespace http
