@@ -14,7 +14,7 @@
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/buffers_iterator.hpp>
 #include <boost/asio/dispatch.hpp>
-#include <boost/asio/post.hpp>
+#include <boost/asio/defer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/bind/bind.hpp>
 #include <glog/logging.h>
@@ -126,7 +126,9 @@ boost::system::error_code ClientConnection::watch() {
 // The read loop: lets the reader take what is buffered, then reads what the
 // peer has already sent, and waits only when nothing is there. A turn ends
 // after LINES_PER_TURN lines or BYTES_PER_TURN bytes and the rest continues
-// from the back of the queue.
+// from the back of the queue. It is deferred rather than posted: the turn
+// goes to the back of the queue all the same, but no other pool thread is
+// woken just to run it.
 void ClientConnection::read_request() {
     for (std::size_t turn_bytes = 0;;) {
         try {
@@ -151,7 +153,7 @@ void ClientConnection::read_request() {
             return;
         }
         if (reader_.next() == RequestReader::take_turn || turn_bytes >= BYTES_PER_TURN) {
-            asio::post(strand_, boost::bind(&ClientConnection::read_request, shared_from_this()));
+            asio::defer(strand_, boost::bind(&ClientConnection::read_request, shared_from_this()));
             return;
         }
         long const got = receive_now();

@@ -15,6 +15,7 @@
 #include <boost/bind/bind.hpp>
 #include <glog/logging.h>
 
+#include "common/continuation.hpp"
 #include "common/exception.hpp"
 #include "common/syscall.hpp"
 #include "ts/worker.hpp"
@@ -151,10 +152,12 @@ void Worker::handle_read(boost::system::error_code const& error) {
 
 // Reads into buffer_, which caps every read at what still fits; a read may
 // therefore complete short of bytes, and the step function reads again.
+// Every read of the chain continues the handler that starts it: bytes that
+// are there already are taken on this thread.
 void Worker::read_at_least(std::size_t bytes) {
     boost::asio::async_read(socket_, buffer_, boost::asio::transfer_at_least(bytes),
-                            boost::bind(&Worker::handle_read, shared_from_this(),
-                                        boost::placeholders::_1));
+                            as_continuation(boost::bind(&Worker::handle_read, shared_from_this(),
+                                                        boost::placeholders::_1)));
 }
 
 namespace {
@@ -194,8 +197,8 @@ void Worker::read_reply_rest() {
         {boost::asio::buffer(&data_[held], step), boost::asio::mutable_buffer()}};
     if (data_.size() == reply_size_) buffers[1] = buffer_.prepare(BUFFER_SIZE - buffer_.size());
     boost::asio::async_read(socket_, buffers, StepCondition(step, step + buffers[1].size()),
-                            boost::bind(&Worker::handle_reply_rest, shared_from_this(),
-                                        boost::placeholders::_1, boost::placeholders::_2, step));
+                            as_continuation(boost::bind(&Worker::handle_reply_rest, shared_from_this(),
+                                                        boost::placeholders::_1, boost::placeholders::_2, step)));
 }
 
 void Worker::handle_reply_rest(boost::system::error_code const& error, std::size_t transferred,
