@@ -14,10 +14,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include "documents.hpp"
 #include "eventually.hpp"
 #include "raw_client.hpp"
 
@@ -179,13 +179,8 @@ int Daemon::wait_exit(int timeout_ms) {
     return done ? status : -1;
 }
 
-std::string post_request(std::string const& path, std::string const& body) {
-    return "POST " + path + " HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
 std::string post(int port, std::string const& path, std::string const& body) {
-    return round_trip(static_cast<unsigned short>(port), post_request(path, body));
+    return round_trip(static_cast<unsigned short>(port), http_request("POST", path, body));
 }
 
 int free_port() {
@@ -198,13 +193,6 @@ int free_port() {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(fd);
     return ntohs(address.sin_port);
-}
-
-std::string read_file(std::string const& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 }  // namespace test
