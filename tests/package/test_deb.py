@@ -18,20 +18,12 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "examples"))
 
-from daemon import Daemon, free_port, poll  # noqa: E402
-from test_first_worker import doc_files  # noqa: E402
+from daemon import Daemon, free_port, fresh_env, poll, run  # noqa: E402,F401
+from test_first_worker import write_doc_files  # noqa: E402
 
 DEB = os.environ.get("ORV_DEB", "")
 DDEB = os.environ.get("ORV_DDEB", "")
 PACKAGE = "orv"
-
-
-def run(command: list[str], env: dict[str, str] | None = None, cwd: str | None = None,
-        check: bool = True, timeout: float = 300) -> subprocess.CompletedProcess:
-    done = subprocess.run(command, env=env, cwd=cwd, capture_output=True, text=True, timeout=timeout)
-    if check and done.returncode != 0:
-        raise AssertionError(f"{command} failed ({done.returncode}):\n{done.stdout}{done.stderr}")
-    return done
 
 
 def contents(package: str) -> dict[str, tuple[str, str, int, str]]:
@@ -325,8 +317,7 @@ class Installed(unittest.TestCase):
         self.addCleanup(lambda: installed() and purge())
         self.work = tempfile.mkdtemp(prefix="orv-deb-installed-")
         self.addCleanup(shutil.rmtree, self.work, True)
-        # A fresh shell's environment: nothing points at a kit in the tree.
-        self.env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "PKG_CONFIG", "CMAKE"))}
+        self.env = fresh_env()
 
     def serve(self, worker: str, exchanges: list[tuple[str, bytes, bytes]]) -> None:
         daemon = InstalledDaemon("hello", worker, self.env)
@@ -335,16 +326,6 @@ class Installed(unittest.TestCase):
                 self.assertEqual(daemon.post(f"/hello/{action}", body), (200, reply))
         finally:
             self.assertEqual(daemon.stop(), 0)
-
-    def write_doc_files(self, directory: str, *names: str) -> str:
-        files = doc_files()
-        os.makedirs(directory)
-        for name in names:
-            path = os.path.join(directory, name)
-            with open(path, "w") as file:
-                file.write(files[name])
-            os.chmod(path, 0o755)
-        return directory
 
     def test_install_serve_and_purge(self) -> None:
         run(["dpkg", "--install", DEB], env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"), timeout=120)
@@ -366,7 +347,7 @@ class Installed(unittest.TestCase):
             ])
 
         with self.subTest("the first Python worker of the docs, with the installed kit"):
-            directory = self.write_doc_files(os.path.join(self.work, "python"),
+            directory = write_doc_files(os.path.join(self.work, "python"),
                                              "hello_worker.py", "test_hello_worker.py")
             run(["/usr/bin/python3", "-m", "unittest", "-q", "test_hello_worker"], self.env, directory)
             self.serve(os.path.join(directory, "hello_worker.py"), [
@@ -374,7 +355,7 @@ class Installed(unittest.TestCase):
             ])
 
         with self.subTest("the first C++ worker of the docs, with the installed kit"):
-            directory = self.write_doc_files(os.path.join(self.work, "cpp"), "hello_worker.cpp",
+            directory = write_doc_files(os.path.join(self.work, "cpp"), "hello_worker.cpp",
                                              "CMakeLists.txt", "build-with-cmake.sh", "build-with-pkg-config.sh")
             # /usr/include is searched anyway, so pkg-config leaves it out.
             self.assertEqual(run(["pkg-config", "--modversion", "--cflags", "orv-worker"], self.env).stdout.split(),
