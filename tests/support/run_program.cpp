@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -93,6 +94,12 @@ std::string read_file(std::string const& path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+long peak_rss_kib(std::string const& pid) {
+    std::string const status = read_file("/proc/" + pid + "/status");
+    std::size_t const at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
 }
 
 }  // namespace test

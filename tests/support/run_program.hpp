@@ -29,6 +29,10 @@ ProgramRun run_program(std::vector<std::string> const& argv, std::vector<std::st
 // A file's whole contents; "" when it cannot be read.
 std::string read_file(std::string const& path);
 
+// The peak resident size (VmHWM) of a process ("self": this one), in KiB;
+// -1 when it cannot be read.
+long peak_rss_kib(std::string const& pid = "self");
+
 }  // namespace test
 }  // namespace orv
 

@@ -1,12 +1,9 @@
 #include "tests/ts/daemon_fixture.hpp"
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +13,8 @@
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
+
+#include <boost/asio/ip/tcp.hpp>
 
 #include "documents.hpp"
 #include "eventually.hpp"
@@ -184,15 +183,9 @@ std::string post(int port, std::string const& path, std::string const& body) {
 }
 
 int free_port() {
-    int const fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor const probe(io, {boost::asio::ip::address_v4::loopback(), 0}, false);
+    return probe.local_endpoint().port();
 }
 
 }  // namespace test

@@ -46,7 +46,8 @@ protected:
 
 // Five answered requests, two that crash their worker, one GET on the
 // service port: the counters say exactly that, in a form the Prometheus
-// tools accept, and /status lists the live workers with their pids.
+// tools accept, and /status lists the live workers with their pids. The
+// listener answers GET on its three paths only.
 TEST_F(DaemonStatus, CountsWhatHappenedAndListsTheWorkers) {
     start({"crash-on:boom", "one-write"});
     for (int i = 0; i < 2; ++i) EXPECT_EQ(orv::test::UNAVAILABLE, post(daemon_.port(), "/svc/boom", "{}"));
@@ -83,11 +84,8 @@ TEST_F(DaemonStatus, CountsWhatHappenedAndListsTheWorkers) {
          "print(s['service'], s['requests']['ok'], [w['pid'] for w in s['worker_list'] if w['state'] == 'idle'])",
          status});
     EXPECT_EQ("svc 5 [" + pid + "]\n", parsed.out) << status << parsed.err;
-}
 
-// GET only, three paths only.
-TEST_F(DaemonStatus, AnswersOnlyItsThreeGets) {
-    start({"one-write"});
+    // GET only, three paths only.
     EXPECT_EQ(plain_response("200 OK", "ok"), get("/health"));
     EXPECT_EQ(plain_response("404 Not Found", "Not found."), get("/svc/x"));
     EXPECT_EQ(plain_response("405 Method Not Allowed", "Unsupported HTTP method."),

@@ -1,7 +1,5 @@
 // The daemon as an operator runs it: the real binary with the test worker
 // (or a careless or hostile one) behind it, its logs in a private directory.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -22,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
 #include "documents.hpp"
@@ -83,14 +82,9 @@ TEST(Daemon, DesignedCommandLineWithoutOptions) {
 // that fails in the daemon after the fork (status 1, with the daemon's text).
 TEST(Daemon, LauncherReportsEveryFailedStart) {
     Daemon daemon;
-    int const blocker = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ASSERT_EQ(0, ::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-    ASSERT_EQ(0, ::listen(blocker, 1));
-    socklen_t length = sizeof(address);
-    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
-    std::string const busy = std::to_string(ntohs(address.sin_port));
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor blocker(io, {boost::asio::ip::address_v4::any(), 0}, false);
+    std::string const busy = std::to_string(blocker.local_endpoint().port());
     std::string const dir = daemon.log_dir();
 
     struct Case {
@@ -122,7 +116,7 @@ TEST(Daemon, LauncherReportsEveryFailedStart) {
         EXPECT_EQ(c.code, run.exit_code()) << c.err;
         EXPECT_EQ(c.err, run.err);
     }
-    ::close(blocker);
+    blocker.close();
     // Nothing was forked for a refused command line: only the one daemon
     // that failed to bind left log files.
     EXPECT_EQ(1, daemon.count_in_log("Starting task service for svc..."));
@@ -198,42 +192,28 @@ TEST(Daemon, ForegroundNotifiesTheServiceManagerAndLogsToStderr) {
     EXPECT_EQ("", daemon.info_log());
 }
 
-bool reachable(char const* address, int port, int family) {
-    sockaddr_storage storage{};
-    socklen_t length;
-    if (family == AF_INET) {
-        auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<uint16_t>(port));
-        ::inet_pton(AF_INET, address, &v4->sin_addr);
-        length = sizeof(*v4);
-    } else {
-        auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<uint16_t>(port));
-        ::inet_pton(AF_INET6, address, &v6->sin6_addr);
-        length = sizeof(*v6);
-    }
-    int const fd = ::socket(family, SOCK_STREAM, 0);
-    bool const connected = ::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0;
-    ::close(fd);
-    return connected;
+bool reachable(char const* address, int port) {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket socket(io);
+    boost::system::error_code error;
+    socket.connect({boost::asio::ip::make_address(address), static_cast<unsigned short>(port)}, error);
+    return !error;
 }
 
 TEST(Daemon, ListenAddressChoosesFamilyAndInterface) {
     {
         Daemon daemon;
         daemon.start(worker(), {"--listen", "127.0.0.1"});
-        EXPECT_TRUE(reachable("127.0.0.1", daemon.port(), AF_INET));
-        EXPECT_FALSE(reachable("127.0.0.2", daemon.port(), AF_INET));
+        EXPECT_TRUE(reachable("127.0.0.1", daemon.port()));
+        EXPECT_FALSE(reachable("127.0.0.2", daemon.port()));
     }
     if (read_file("/proc/net/if_inet6").find("00000000000000000000000000000001") == std::string::npos) {
         GTEST_SKIP() << "no IPv6 loopback address";
     }
     Daemon daemon;
     daemon.start(worker({"one-write"}), {"--listen", "::1"});
-    EXPECT_TRUE(reachable("::1", daemon.port(), AF_INET6));
-    EXPECT_FALSE(reachable("127.0.0.1", daemon.port(), AF_INET));
+    EXPECT_TRUE(reachable("::1", daemon.port()));
+    EXPECT_FALSE(reachable("127.0.0.1", daemon.port()));
     EXPECT_TRUE(daemon.wait_for_log("Listening for client HTTP connections on ::1:"));
 }
 
@@ -393,11 +373,6 @@ bool alive(pid_t pid) {
     return !stat.empty() && stat.find(") Z ") == std::string::npos;
 }
 
-long kib(std::string const& status, char const* field) {
-    std::size_t const at = status.find(field);
-    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::string(field).size());
-}
-
 // A worker that leaves a child holding the channel and exits: the request
 // fails at once instead of waiting for the child, whether the child stayed
 // in the worker's group (killed with it) or left for a session of its own
@@ -442,14 +417,14 @@ TEST(DaemonWorkers, RepliesAreBoundedAndHeldOnce) {
 
     Daemon large;
     large.start(worker({"size:67108864", "one-write"}));
-    std::string const status = "/proc/" + std::to_string(large.pid()) + "/status";
-    long const before = kib(read_file(status), "VmHWM:");
+    std::string const pid = std::to_string(large.pid());
+    long const before = orv::test::peak_rss_kib(pid);
     std::string const reply = post(large.port(), "/svc/x", "{}");
     EXPECT_EQ(0u, reply.rfind("HTTP/1.0 200 OK\r\n", 0));
     EXPECT_EQ(std::string::npos, reply.find_first_not_of("abcdefghijklmnopqrstuvwxyz", reply.find("\r\n\r\n") + 4));
     EXPECT_EQ(67108864u, reply.size() - reply.find("\r\n\r\n") - 4);
 #ifndef ORV_SANITIZED
-    EXPECT_LT(kib(read_file(status), "VmHWM:") - before, 80 * 1024);
+    EXPECT_LT(orv::test::peak_rss_kib(pid) - before, 80 * 1024);
 #else
     (void)before;
 #endif

@@ -1,11 +1,11 @@
 #include <sys/wait.h>
 
 #include <atomic>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
 
 #include "common/exception.hpp"
+#include "run_program.hpp"
 #include "ts/worker_frame.hpp"
 #include "worker_test_support.hpp"
 
@@ -190,15 +190,6 @@ TEST_F(WorkerChannel, CallbackFailuresAreLoggedAndTheExchangeGoesOn) {
     crashing->send_request(client("192.0.2.7"), "run", "{}", raise, raise);
     ASSERT_TRUE(log.wait_for(google::GLOG_ERROR, "Failed to send an error to a client: boom"));
     EXPECT_TRUE(eventually([&] { return crashing->state() == State::error; }));
-}
-
-// The peak resident size of this process, in KiB.
-long peak_rss_kib() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.compare(0, 6, "VmHWM:") == 0) return std::stol(line.substr(6));
-    }
-    return -1;
 }
 
 // A worker that never answers, or announces a 4 GB reply and stalls after
