@@ -1,7 +1,6 @@
 // The status listener of the real daemon: what it counts, what it says
 // during a stop, and that it cannot be turned against the service port.
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <future>

@@ -1,7 +1,6 @@
 // The daemon as an operator runs it: the real binary with the test worker
 // (or a careless or hostile one) behind it, its logs in a private directory.
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
