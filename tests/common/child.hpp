@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <string>
 
 namespace orv {
 namespace test {
@@ -24,6 +25,23 @@ inline int exit_code_in_child(std::function<int()> const& body) {
     while (::waitpid(pid, &status, 0) == -1 && errno == EINTR) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs body(fd) as exit_code_in_child does, with fd the write end of a pipe:
+// what the child wrote there, and its exit code in `code`.
+inline std::string output_of_child(std::function<int(int)> const& body, int& code) {
+    int fds[2];
+    if (::pipe(fds) != 0) return "pipe failed";
+    code = exit_code_in_child([&] {
+        ::close(fds[0]);
+        return body(fds[1]);
+    });
+    ::close(fds[1]);
+    std::string text;
+    char chunk[512];
+    for (ssize_t got; (got = ::read(fds[0], chunk, sizeof(chunk))) > 0;) text.append(chunk, static_cast<std::size_t>(got));
+    ::close(fds[0]);
+    return text;
 }
 
 }  // namespace test

@@ -9,13 +9,13 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "common/exception.hpp"
 #include "common/logging.hpp"
+#include "run_program.hpp"
 #include "tests/common/child.hpp"
 
 namespace orv {
@@ -27,13 +27,6 @@ std::set<std::string> list(std::string const& dir) {
     for (auto const& entry : std::filesystem::directory_iterator(dir))
         names.insert(entry.path().filename().string());
     return names;
-}
-
-std::string read_file(std::string const& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::string link_target(std::string const& path) {
@@ -134,15 +127,10 @@ TEST_F(LoggingInit, ReplacesAFileAtTheLinkPathButReportsADirectory) {
 }
 
 TEST_F(LoggingInit, MissingDirectoryFailsBeforeAnythingIsRedirected) {
-    int pipe_fds[2];
-    ASSERT_EQ(0, ::pipe(pipe_fds));
-    int const code = run_init("svc", false, pipe_fds[1]);
-    ::close(pipe_fds[1]);
-    char text[512] = {};
-    ::read(pipe_fds[0], text, sizeof(text) - 1);
-    ::close(pipe_fds[0]);
+    int code = 0;
+    std::string const text = output_of_child([&](int report) { return run_init("svc", false, report); }, code);
     EXPECT_EQ(3, code);
-    EXPECT_EQ(0u, std::string(text).rfind("Unable to open log file /var/log/orv/svc.stderr.log.", 0)) << text;
+    EXPECT_EQ(0u, text.rfind("Unable to open log file /var/log/orv/svc.stderr.log.", 0)) << text;
 }
 
 // The logging library never removes its own files: those of this service

@@ -114,29 +114,24 @@ TEST(ForkProcess, WithoutFlagsTheChildKeepsMaskAndDescriptors) {
 // With close_range out of the way and /proc hidden, the clean-out in the
 // child fails; the child reports it and exits 1 without returning.
 TEST(ForkProcess, FailedPostForkStepIsReportedAndExitsOne) {
-    int pipe_fds[2];
-    ASSERT_EQ(0, ::pipe(pipe_fds));
-    int const code = exit_code_in_child([&] {
-        ::close(pipe_fds[0]);
-        ::dup2(pipe_fds[1], 2);
-        if (::unshare(CLONE_NEWNS) != 0) return 90;
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 91;
-        if (::mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) return 92;
-        process::detail::use_close_range = false;
-        if (process::fork_process(true, true, {0, 1, 2}) == 0) return 93;  // never reached
-        int status = 0;
-        ::wait(&status);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 94;
-    });
-    ::close(pipe_fds[1]);
-    char text[512] = {};
-    ssize_t const got = ::read(pipe_fds[0], text, sizeof(text) - 1);
-    ::close(pipe_fds[0]);
+    int code = 0;
+    std::string const text = output_of_child(
+        [](int err) {
+            ::dup2(err, 2);
+            if (::unshare(CLONE_NEWNS) != 0) return 90;
+            if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 91;
+            if (::mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) return 92;
+            process::detail::use_close_range = false;
+            if (process::fork_process(true, true, {0, 1, 2}) == 0) return 93;  // never reached
+            int status = 0;
+            ::wait(&status);
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 94;
+        },
+        code);
     EXPECT_EQ(1, code);
-    ASSERT_GT(got, 0);
     EXPECT_EQ("Post fork() actions failed: Unable to read contents of /proc/self/fd: " +
                   std::string(std::strerror(ENOENT)) + "..\n",  // the message keeps its own period
-              std::string(text));
+              text);
 }
 
 TEST(Daemonize, WithoutDetachClosesAndRedirectsInPlace) {
@@ -163,21 +158,17 @@ TEST(Daemonize, WithoutDetachClosesAndRedirectsInPlace) {
 // The invoking process exits 0 inside daemonize; only the detached child
 // goes on, as the leader of a new session.
 TEST(Daemonize, DetachEndsTheInvokerAndContinuesInANewSession) {
-    int pipe_fds[2];
-    ASSERT_EQ(0, ::pipe(pipe_fds));
-    int const code = exit_code_in_child([&] {
-        ::close(pipe_fds[0]);
-        daemon::daemonize({pipe_fds[1]}, true);
-        char const report = ::getsid(0) == ::getpid() ? 'S' : 'N';
-        ::write(pipe_fds[1], &report, 1);
-        return 0;
-    });
-    ::close(pipe_fds[1]);
+    int code = -1;
+    std::string const report = output_of_child(
+        [](int out) {
+            daemon::daemonize({out}, true);
+            char const report = ::getsid(0) == ::getpid() ? 'S' : 'N';
+            ::write(out, &report, 1);
+            return 0;
+        },
+        code);
     EXPECT_EQ(0, code);
-    char report = 0;
-    EXPECT_EQ(1, ::read(pipe_fds[0], &report, 1));
-    EXPECT_EQ('S', report);
-    ::close(pipe_fds[0]);
+    EXPECT_EQ("S", report);
 }
 
 }  // namespace

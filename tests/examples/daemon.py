@@ -20,6 +20,19 @@ PRIVATE_LOG_DIR = ('mount -t tmpfs tmpfs /var/log && mkdir /var/log/orv && '
                    'mount --bind "$0" /var/log/orv && exec "$@"')
 
 
+def run(command: list[str], env: dict[str, str] | None = None, cwd: str | None = None,
+        check: bool = True, timeout: float = 300) -> subprocess.CompletedProcess:
+    done = subprocess.run(command, env=env, cwd=cwd, capture_output=True, text=True, timeout=timeout)
+    if check and done.returncode != 0:
+        raise AssertionError(f"{command} failed ({done.returncode}):\n{done.stdout}{done.stderr}")
+    return done
+
+
+def fresh_env() -> dict[str, str]:
+    """The environment of a fresh shell: nothing points at a kit in the tree."""
+    return {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "PKG_CONFIG", "CMAKE"))}
+
+
 def poll(condition, timeout: float):
     """condition()'s first true value within timeout seconds, else its last."""
     deadline = time.monotonic() + timeout

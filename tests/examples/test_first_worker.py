@@ -5,12 +5,11 @@ as the docs say, and run under the real daemon."""
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
 
-from daemon import Daemon
+from daemon import Daemon, fresh_env, run
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("ORV_SOURCE_DIR", os.path.normpath(os.path.join(HERE, "..", "..")))
@@ -25,16 +24,9 @@ def doc_files() -> dict[str, str]:
     return dict(re.findall(r"<!-- first-worker: (\S+) -->\n```\w*\n(.*?)```\n", text, re.S))
 
 
-def run(command: list[str], cwd: str | None = None, env: dict[str, str] | None = None) -> str:
-    done = subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=300)
-    if done.returncode != 0:
-        raise AssertionError(f"{command} failed ({done.returncode}):\n{done.stdout}{done.stderr}")
-    return done.stdout
-
-
 def site_dir(prefix: str) -> str:
     """Where Debian's python3 looks for packages installed under prefix."""
-    return run([sys.executable, "-I", SITE_DIR_SCRIPT, prefix]).strip()
+    return run([sys.executable, "-I", SITE_DIR_SCRIPT, prefix]).stdout.strip()
 
 
 def configured_prefix() -> str:
@@ -42,25 +34,29 @@ def configured_prefix() -> str:
         return re.search(r"^CMAKE_INSTALL_PREFIX:PATH=(.*)$", cache.read(), re.M).group(1)
 
 
+def write_doc_files(directory: str, *names: str) -> str:
+    """The named first-worker files of the docs, executable, in directory."""
+    files = doc_files()
+    os.makedirs(directory, exist_ok=True)
+    for name in names:
+        if name not in files:
+            raise AssertionError(f"docs/worker-protocol.md lost the first-worker block {name}")
+        path = os.path.join(directory, name)
+        with open(path, "w") as file:
+            file.write(files[name])
+        os.chmod(path, 0o755)
+    return directory
+
+
 class FirstWorker(unittest.TestCase):
     def setUp(self) -> None:
-        self.files = doc_files()
         self.root = tempfile.mkdtemp(prefix="orv-first-worker-")
         self.addCleanup(shutil.rmtree, self.root, True)
         self.base = self.root
-        # The environment of a fresh shell: no kit from the source tree.
-        self.env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "PKG_CONFIG", "CMAKE"))}
+        self.env = fresh_env()
 
     def write_doc_files(self, *names: str) -> str:
-        directory = os.path.join(self.base, "worker")
-        os.makedirs(directory, exist_ok=True)
-        for name in names:
-            self.assertIn(name, self.files, "docs/worker-protocol.md lost a first-worker block")
-            path = os.path.join(directory, name)
-            with open(path, "w") as file:
-                file.write(self.files[name])
-            os.chmod(path, 0o755)
-        return directory
+        return write_doc_files(os.path.join(self.base, "worker"), *names)
 
     def install(self, component: str) -> str:
         prefix = os.path.join(self.base, "prefix")
@@ -103,7 +99,7 @@ class FirstWorker(unittest.TestCase):
                 directory = self.write_doc_files("hello_worker.py", "test_hello_worker.py")
                 env = dict(self.env, PYTHONPATH=install())
                 self.assertTrue(os.path.isfile(os.path.join(env["PYTHONPATH"], "orv_worker", "testing.py")))
-                run([sys.executable, "-m", "unittest", "-q", "test_hello_worker"], directory, env)
+                run([sys.executable, "-m", "unittest", "-q", "test_hello_worker"], env, directory)
                 self.serve(os.path.join(directory, "hello_worker.py"), [
                     ("greet", b"{}", b'{"hello":"world","action":"greet"}'),
                     ("greet", b"[1]", b'{"error":"\'list\' object has no attribute \'get\'"}'),
@@ -119,14 +115,14 @@ class FirstWorker(unittest.TestCase):
         prefix = self.install("worker-kit-cpp")
         env = dict(self.env, CMAKE_PREFIX_PATH=prefix,
                    PKG_CONFIG_PATH=os.path.join(prefix, "share", "pkgconfig"))
-        self.assertEqual(run(["pkg-config", "--cflags", "orv-worker"], env=env).split(),
+        self.assertEqual(run(["pkg-config", "--cflags", "orv-worker"], env).stdout.split(),
                          [f"-I{prefix}/include"])
         directory = self.write_doc_files("hello_worker.cpp", "CMakeLists.txt",
                                          "build-with-cmake.sh", "build-with-pkg-config.sh")
         for script, program in (("build-with-cmake.sh", "build/hello-worker"),
                                 ("build-with-pkg-config.sh", "hello-worker")):
             with self.subTest(script):
-                run(["sh", "-e", script], directory, env)
+                run(["sh", "-e", script], env, directory)
                 self.serve(os.path.join(directory, program), [
                     ("greet", b"{}", b'{"hello":"127.0.0.1","action":"greet"}'),
                     ("fail", b"{}", b'{"error":"asked to fail"}'),
@@ -139,7 +135,7 @@ class SiteDirectory(unittest.TestCase):
     @unittest.skipUnless(sys.executable == "/usr/bin/python3", "Debian's python3 only")
     def test_the_python_kit_goes_where_debians_python_looks(self) -> None:
         minor = sys.version_info.minor
-        search_path = run([sys.executable, "-I", "-c", "import sys; print(*sys.path, sep='\\n')"])
+        search_path = run([sys.executable, "-I", "-c", "import sys; print(*sys.path, sep='\\n')"]).stdout
         for prefix, directory, searched in [
             ("/usr", "lib/python3/dist-packages", True),  # where the Debian package puts it
             ("/usr/local", f"lib/python3.{minor}/dist-packages", True),

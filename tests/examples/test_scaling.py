@@ -30,32 +30,24 @@ def fetch(url: str) -> str:
         return ""
 
 
-class Processes:
-    """Processes started by a test, stopped by pid at the end."""
-
-    def __init__(self):
-        self.started = []
-
-    def start(self, argv, **kwargs) -> subprocess.Popen:
-        process = subprocess.Popen(argv, **kwargs)
-        self.started.append(process)
-        return process
-
-    def stop_all(self):
-        for process in self.started:
-            if process.poll() is None:
-                process.kill()
-            process.wait(timeout=10)
-
-
 class Scaling(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="orv-scaling-")
-        self.processes = Processes()
         self.daemon_pid_files = []
+        self.addCleanup(self.stop_daemons)  # after the processes started below
 
-    def tearDown(self):
-        self.processes.stop_all()
+    def start(self, argv, **kwargs) -> subprocess.Popen:
+        """A process of the test's, killed by its pid at the end."""
+        process = subprocess.Popen(argv, **kwargs)
+
+        def stop():
+            if process.poll() is None:
+                process.kill()
+            process.wait(timeout=10)
+        self.addCleanup(stop)
+        return process
+
+    def stop_daemons(self):
         for pid_file in self.daemon_pid_files:
             try:
                 with open(pid_file) as f:
@@ -90,7 +82,7 @@ class Scaling(unittest.TestCase):
                    ORV_A_STATUS_PORT=str(ports["a_status"]), ORV_B_STATUS_HOST="127.0.0.1",
                    ORV_B_STATUS_PORT=str(ports["b_status"]), ORV_STATS=f"127.0.0.1:{ports['stats']}",
                    HAPROXY_MAXCONN_PER_SERVER="8")
-        self.processes.start(["haproxy", "-f", os.path.join(EXAMPLE, "haproxy.cfg"), "-db"], env=env,
+        self.start(["haproxy", "-f", os.path.join(EXAMPLE, "haproxy.cfg"), "-db"], env=env,
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         stats = f"http://127.0.0.1:{ports['stats']}/"
         self.assertTrue(poll(lambda: fetch(stats + ";csv").count(",UP") >= 2, 10), fetch(stats + ";csv"))
@@ -98,7 +90,7 @@ class Scaling(unittest.TestCase):
         body = os.path.join(self.dir, "body.json")
         with open(body, "w") as f:
             f.write('{"n":1}')
-        load = self.processes.start(
+        load = self.start(
             ["ab", "-q", "-t", "60", "-n", "20000", "-c", "20", "-p", body, "-T", "application/json",
              f"http://127.0.0.1:{ports['front']}/svc/x"],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -132,7 +124,7 @@ class Scaling(unittest.TestCase):
         with open(config, "w") as f:
             f.write("global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: orv\n"
                     f"    static_configs:\n      - targets: ['127.0.0.1:{status_port}']\n")
-        self.processes.start(["prometheus", f"--config.file={config}",
+        self.start(["prometheus", f"--config.file={config}",
                               f"--storage.tsdb.path={os.path.join(self.dir, 'tsdb')}",
                               f"--web.listen-address=127.0.0.1:{prometheus_port}"],
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "http/request_error.hpp"
 #include "http/request_reader.hpp"
+#include "request_fuzz_harness.hpp"
+#include "tests/fuzz_inputs.hpp"
 
 // Reading a request without I/O: the reader cuts lines and says what to wait
 // for, the parser decides on each line. Refusals are checked on the wire, in
@@ -212,6 +215,18 @@ TEST(ContentLength, ParsesSignedDecimalStrictly) {
     }
     for (char const* bad : {"", "+", "-", "9223372036854775808", "1 ", " 1", "0x10", "1e3", "--1"})
         EXPECT_FALSE(parse_content_length(bad, value)) << bad;
+}
+
+// Replays the seed corpus and every input the fuzzer ever crashed on through
+// the fuzz harness, which aborts when a parser invariant breaks.
+TEST(FuzzRegression, RequestInputsStaySound) {
+    std::size_t replayed = 0;
+    for (auto const& input : orv::test::fuzz_inputs(ORV_FUZZ_DIR, "request")) {
+        SCOPED_TRACE(input.first);
+        orv::fuzz::fuzz_request(reinterpret_cast<std::uint8_t const*>(input.second.data()), input.second.size());
+        ++replayed;
+    }
+    EXPECT_GT(replayed, 10u);
 }
 
 }  // namespace

@@ -81,7 +81,7 @@ TEST_F(HttpHandlerTest, RejectionOrderIsPathMethodContentType) {
         {"POST", "/svc/ping", "text/plain", not_acceptable},
     };
     for (Row const& row : rows)
-        EXPECT_EQ(row.response, round_trip(port_, request(row.method, row.path, "{}", row.content_type)))
+        EXPECT_EQ(row.response, round_trip(port_, http_request(row.method, row.path, "{}", row.content_type)))
             << row.method << " " << row.path << " " << row.content_type;
     EXPECT_TRUE(handler_.records().empty());
 }
@@ -133,7 +133,7 @@ TEST_F(HttpHandlerTest, AnswersOnTheWire) {
     };
     for (std::size_t i = 0; i < rows.size(); ++i) {
         RawClient client(port_);
-        client.send(request("POST", "/svc/x", "{}"));
+        client.send(http_request("POST", "/svc/x", "{}"));
         ASSERT_TRUE(handler_.wait_for(i + 1));
         AsyncCall const call = handler_.records()[i];
         std::thread([&] { rows[i].answer(call); }).join();
@@ -158,7 +158,7 @@ TEST_F(HttpHandlerTest, SecondCallbackIsRefusedByTheConnection) {
 TEST_F(HttpHandlerTest, DroppedCallbacksCloseWithoutAnswer) {
     start("svc", "");
     RawClient client(port_);
-    client.send(request("POST", "/svc/drop", "{}"));
+    client.send(http_request("POST", "/svc/drop", "{}"));
     ASSERT_TRUE(handler_.wait_for(1));
     handler_.clear();
     RawClient::Received const received = client.receive();

@@ -22,18 +22,8 @@ protected:
         server_->start();
     }
 
-    static std::string request(std::string const& method, std::string const& path, std::string const& body,
-                               std::string const& content_type = "application/json") {
-        std::string text = method + " " + path + " HTTP/1.0\r\n";
-        if (!content_type.empty())
-            text += "Content-Type: " + content_type + "\r\n";
-        if (method == "POST")
-            text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-        return text + "\r\n" + body;
-    }
-
     std::string post(std::string const& path, std::string const& body) {
-        return round_trip(port_, request("POST", path, body));
+        return round_trip(port_, http_request("POST", path, body));
     }
 };
 

@@ -1,9 +1,9 @@
 #include "harness.hpp"
 
+#include "run_program.hpp"
+
 #include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
-#include <linux/close_range.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -24,13 +24,6 @@ namespace {
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-std::vector<char*> c_strings(const std::vector<std::string>& v) {
-  std::vector<char*> out;
-  for (const auto& s : v) out.push_back(const_cast<char*>(s.c_str()));
-  out.push_back(nullptr);
-  return out;
 }
 
 // Exactly the mode asked for, whatever the test's umask.  chown clears the
@@ -67,53 +60,12 @@ const char kMountScript[] =
 }  // namespace
 
 Result spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-  int out[2];
-  int err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) fail("pipe2");
-  auto args = c_strings(argv);
-  auto envp = c_strings(env);
-  pid_t pid = fork();
-  if (pid < 0) fail("fork");
-  if (pid == 0) {
-    int null = open("/dev/null", O_RDONLY);
-    // Whatever else the test process has open stays out of what it runs.
-    if (null < 0 || dup2(null, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0 ||
-        close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
-      _exit(126);
-    execve(args[0], args.data(), envp.data());
-    _exit(126);
-  }
-  close(out[1]);
-  close(err[1]);
-
-  Result r;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* sinks[2] = {&r.out, &r.err};
-  int open_count = 2;
-  while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      fail("poll");
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buf[4096];
-      ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[i]->append(buf, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_count;
-      }
-    }
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) fail("waitpid");
-  }
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return r;
+  std::vector<std::string> words = {"/usr/bin/env", "-i"};
+  words.insert(words.end(), env.begin(), env.end());
+  words.insert(words.end(), argv.begin(), argv.end());
+  const orv::test::ProgramRun run = orv::test::run_program(words);
+  if (run.status < 0) throw std::runtime_error(argv[0] + " did not end in time");
+  return {WIFEXITED(run.status) ? WEXITSTATUS(run.status) : 128 + WTERMSIG(run.status), run.out, run.err};
 }
 
 Sandbox::Sandbox() {

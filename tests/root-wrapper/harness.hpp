@@ -29,9 +29,8 @@ struct Result {
   std::string err;
 };
 
-// Starts argv[0] (an absolute path) with exactly env and nothing open but
-// standard input (/dev/null), output and error; collects both output streams
-// and reaps it.
+// Runs argv[0] (an absolute path) with exactly env and nothing open but
+// standard input (/dev/null), output and error.
 Result spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env);
 
 // Who runs the wrapper, and the process state he passes on: prelude is shell

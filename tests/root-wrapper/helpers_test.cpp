@@ -34,38 +34,24 @@ std::vector<LineRead> read_all(const std::string& input) {
   return out;
 }
 
+bool operator==(const LineRead& a, const LineRead& b) { return a.status == b.status && a.text == b.text; }
+typedef std::vector<LineRead> Lines;
+
 TEST(ReadLine, SplitsLinesAndDropsTheRestOfOverLongOnes) {
   const std::string fits(1022, 'a');
-  const std::string over(1023, 'b');
-  const std::string comment = "#" + std::string(1021, ' ') + "ls /bin/ls 0\n";
-
-  auto plain = read_all("one\n\ntwo");
-  ASSERT_EQ(plain.size(), 3u);
-  EXPECT_EQ(plain[0].text, "one");
-  EXPECT_EQ(plain[1].text, "");
-  EXPECT_EQ(plain[2].status, LINE_OK);
-  EXPECT_EQ(plain[2].text, "two");
+  EXPECT_EQ(read_all("one\n\ntwo"), (Lines{{LINE_OK, "one"}, {LINE_OK, ""}, {LINE_OK, "two"}}));
   EXPECT_TRUE(read_all("").empty());
-
-  auto edge = read_all(fits + "\n" + over + "\nnext\n");
-  ASSERT_EQ(edge.size(), 3u);
-  EXPECT_EQ(edge[0].status, LINE_OK);
-  EXPECT_EQ(edge[0].text, fits);
-  EXPECT_EQ(edge[1].status, LINE_TOO_LONG);
-  EXPECT_EQ(edge[1].text, std::string(1022, 'b'));
-  EXPECT_EQ(edge[2].text, "next");
-
+  EXPECT_EQ(read_all(fits + "\n" + std::string(1023, 'b') + "\nnext\n"),
+            (Lines{{LINE_OK, fits}, {LINE_TOO_LONG, std::string(1022, 'b')}, {LINE_OK, "next"}}));
   // The tail of a long comment must not come back as a line of its own.
-  auto hidden = read_all(comment + "end");
-  ASSERT_EQ(hidden.size(), 2u);
-  EXPECT_EQ(hidden[0].status, LINE_TOO_LONG);
-  EXPECT_EQ(hidden[1].text, "end");
+  const std::string comment = "#" + std::string(1021, ' ');
+  EXPECT_EQ(read_all(comment + "ls /bin/ls 0\nend"), (Lines{{LINE_TOO_LONG, comment}, {LINE_OK, "end"}}));
 
   const char with_nul[] = "ls /bin/ls 1\0" "000\nx\n";
   auto nul = read_all(std::string(with_nul, sizeof with_nul - 1));
   ASSERT_EQ(nul.size(), 2u);
   EXPECT_EQ(nul[0].status, LINE_HAS_NUL);
-  EXPECT_EQ(nul[1].status, LINE_OK);
+  EXPECT_EQ(nul[1], (LineRead{LINE_OK, "x"}));
 }
 
 // The process tests cover the line format as the wrapper sees it; these are

@@ -6,7 +6,18 @@
 namespace orv {
 namespace test {
 
-// The exact bytes of the responses the suite compares against.
+// The exact bytes of the requests the suite sends and of the responses it
+// compares against.
+
+// A request with the content type given (none when empty) and, for a POST,
+// its Content-Length.
+inline std::string http_request(std::string const& method, std::string const& path, std::string const& body,
+                                std::string const& content_type = "application/json") {
+    std::string text = method + " " + path + " HTTP/1.0\r\n";
+    if (!content_type.empty()) text += "Content-Type: " + content_type + "\r\n";
+    if (method == "POST") text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    return text + "\r\n" + body;
+}
 
 // "HTTP/1.0 STATUS" with the plain-text fields the server adds to a
 // non-empty body.

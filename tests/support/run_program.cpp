@@ -1,13 +1,17 @@
 #include "run_program.hpp"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -40,8 +44,11 @@ ProgramRun run_program(std::vector<std::string> const& argv, std::vector<std::st
     std::vector<char*> const c_env = c_strings(environment);
     pid_t const pid = ::fork();
     if (pid == 0) {
-        int const null = ::open("/dev/null", O_RDONLY);
-        if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(err[1], 2) < 0) ::_exit(126);
+        // Whatever else the test process has open stays out of what it runs.
+        int const null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(err[1], 2) < 0 ||
+            ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
+            ::_exit(126);
         if (!directory.empty() && ::chdir(directory.c_str()) != 0) ::_exit(126);
         ::execve(c_args[0], c_args.data(), c_env.data());
         ::_exit(127);
@@ -80,6 +87,19 @@ ProgramRun run_program(std::vector<std::string> const& argv, std::vector<std::st
     }
     run.status = std::chrono::steady_clock::now() < deadline ? status : -1;
     return run;
+}
+
+std::string read_file(std::string const& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+long peak_rss_kib(std::string const& pid) {
+    std::string const status = read_file("/proc/" + pid + "/status");
+    std::size_t const at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
 }
 
 }  // namespace test

@@ -1,12 +1,9 @@
 #include "tests/ts/daemon_fixture.hpp"
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,10 +11,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include <boost/asio/ip/tcp.hpp>
+
+#include "documents.hpp"
 #include "eventually.hpp"
 #include "raw_client.hpp"
 
@@ -179,32 +178,14 @@ int Daemon::wait_exit(int timeout_ms) {
     return done ? status : -1;
 }
 
-std::string post_request(std::string const& path, std::string const& body) {
-    return "POST " + path + " HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
 std::string post(int port, std::string const& path, std::string const& body) {
-    return round_trip(static_cast<unsigned short>(port), post_request(path, body));
+    return round_trip(static_cast<unsigned short>(port), http_request("POST", path, body));
 }
 
 int free_port() {
-    int const fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-std::string read_file(std::string const& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor const probe(io, {boost::asio::ip::address_v4::loopback(), 0}, false);
+    return probe.local_endpoint().port();
 }
 
 }  // namespace test

@@ -2,6 +2,7 @@
 #define ORV_TESTS_TS_DAEMON_FIXTURE_HPP
 
 #include <sys/types.h>
+#include <sys/wait.h>
 
 #include <string>
 #include <vector>
@@ -55,13 +56,19 @@ private:
     int err_fd_;  // read end of a foreground daemon's standard error
 };
 
+// The test worker with these behaviour words.
+inline std::vector<std::string> worker(std::vector<std::string> behaviour = {}) {
+    behaviour.insert(behaviour.begin(), TEST_WORKER_BIN);
+    return behaviour;
+}
+
+inline bool exited_with(int status, int code) { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code; }
+
 // One HTTP exchange on a fresh loopback connection: everything the server
 // sent before it closed the connection.
 std::string post(int port, std::string const& path, std::string const& body);
-std::string post_request(std::string const& path, std::string const& body);
 // A loopback TCP port that was free a moment ago.
 int free_port();
-std::string read_file(std::string const& path);
 
 }  // namespace test
 }  // namespace orv

@@ -1,7 +1,6 @@
 // The status listener of the real daemon: what it counts, what it says
 // during a stop, and that it cannot be turned against the service port.
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <future>
@@ -29,10 +28,9 @@ class DaemonStatus : public ::testing::Test {
 protected:
     void start(std::vector<std::string> behaviour, std::vector<std::string> options = {}) {
         status_port_ = static_cast<unsigned short>(orv::test::free_port());
-        behaviour.insert(behaviour.begin(), TEST_WORKER_BIN);
         options.push_back("--status-listen");
         options.push_back("127.0.0.1:" + std::to_string(status_port_));
-        daemon_.start(behaviour, options);
+        daemon_.start(orv::test::worker(behaviour), options);
     }
 
     std::string get(std::string const& path) const {
@@ -47,7 +45,8 @@ protected:
 
 // Five answered requests, two that crash their worker, one GET on the
 // service port: the counters say exactly that, in a form the Prometheus
-// tools accept, and /status lists the live workers with their pids.
+// tools accept, and /status lists the live workers with their pids. The
+// listener answers GET on its three paths only.
 TEST_F(DaemonStatus, CountsWhatHappenedAndListsTheWorkers) {
     start({"crash-on:boom", "one-write"});
     for (int i = 0; i < 2; ++i) EXPECT_EQ(orv::test::UNAVAILABLE, post(daemon_.port(), "/svc/boom", "{}"));
@@ -84,28 +83,30 @@ TEST_F(DaemonStatus, CountsWhatHappenedAndListsTheWorkers) {
          "print(s['service'], s['requests']['ok'], [w['pid'] for w in s['worker_list'] if w['state'] == 'idle'])",
          status});
     EXPECT_EQ("svc 5 [" + pid + "]\n", parsed.out) << status << parsed.err;
-}
 
-// GET only, three paths only.
-TEST_F(DaemonStatus, AnswersOnlyItsThreeGets) {
-    start({"one-write"});
+    // GET only, three paths only.
     EXPECT_EQ(plain_response("200 OK", "ok"), get("/health"));
     EXPECT_EQ(plain_response("404 Not Found", "Not found."), get("/svc/x"));
     EXPECT_EQ(plain_response("405 Method Not Allowed", "Unsupported HTTP method."),
-              round_trip(status_port_, orv::test::post_request("/metrics", "{}")));
+              round_trip(status_port_, orv::test::http_request("POST", "/metrics", "{}")));
 }
 
-// Once a stop begins, /health says so while the request in flight is still
-// answered, so that a load balancer drains the daemon.
-TEST_F(DaemonStatus, HealthTurnsToStoppingDuringAGracefulStop) {
+// A graceful stop: /health says so at once, so that a load balancer drains
+// the daemon, while the request in flight is still answered; the daemon
+// exits 0 once every worker is gone.
+TEST_F(DaemonStatus, GracefulStopFinishesTheRequestInFlightAndTurnsHealthToStopping) {
     start({"delay:1000", "one-write"});
-    auto in_flight = std::async(std::launch::async, [&] { return post(daemon_.port(), "/svc/x", "{}"); });
+    auto in_flight = std::async(std::launch::async, [&] { return post(daemon_.port(), "/svc/slow", "{\"k\":1}"); });
+    // Once the worker is started, it is busy with this request.
     ASSERT_TRUE(daemon_.wait_for_log("Starting a new worker #0..."));
     ::kill(daemon_.pid(), SIGTERM);
     EXPECT_TRUE(eventually([&] { return get("/health") == plain_response("503 Service Unavailable", "stopping"); }));
-    EXPECT_EQ(json_response("{}"), in_flight.get());
-    int const status = daemon_.wait_exit(10000);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(json_response("{\"k\":1}"), in_flight.get());
+    EXPECT_TRUE(orv::test::exited_with(daemon_.wait_exit(20000), 0));
+    for (char const* line : {"Termination signal (15) received. Stopping the service...", "Stopping the HTTP server...",
+                             "All workers are stopped. Stopping the main loop.", "Exiting..."}) {
+        EXPECT_TRUE(daemon_.wait_for_log(line, 0)) << line;
+    }
 }
 
 // Clients that fill the status listener's own small limit with slow or

@@ -1,15 +1,14 @@
 // The daemon as an operator runs it: the real binary with the test worker
-// behind it, its logs in a private directory.
-#include <arpa/inet.h>
-#include <netinet/in.h>
+// (or a careless or hostile one) behind it, its logs in a private directory.
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -20,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
 #include "documents.hpp"
@@ -29,22 +29,18 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using orv::test::Daemon;
 using orv::test::eventually;
+using orv::test::exited_with;
 using orv::test::json_response;
 using orv::test::post;
 using orv::test::read_file;
 using orv::test::ProgramRun;
 using orv::test::UNAVAILABLE;
+using orv::test::worker;
 
 std::string const BIN = ORV_TASK_SERVICE_BIN;
-
-std::vector<std::string> worker(std::vector<std::string> behaviour = {}) {
-    behaviour.insert(behaviour.begin(), TEST_WORKER_BIN);
-    return behaviour;
-}
-
-bool exited_with(int status, int code) { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 // The designed command line, with no option at all: detached, listening on
 // every IPv4 address, logging under /var/log/orv. That directory is a
@@ -85,14 +81,9 @@ TEST(Daemon, DesignedCommandLineWithoutOptions) {
 // that fails in the daemon after the fork (status 1, with the daemon's text).
 TEST(Daemon, LauncherReportsEveryFailedStart) {
     Daemon daemon;
-    int const blocker = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    ASSERT_EQ(0, ::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
-    ASSERT_EQ(0, ::listen(blocker, 1));
-    socklen_t length = sizeof(address);
-    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
-    std::string const busy = std::to_string(ntohs(address.sin_port));
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor blocker(io, {boost::asio::ip::address_v4::any(), 0}, false);
+    std::string const busy = std::to_string(blocker.local_endpoint().port());
     std::string const dir = daemon.log_dir();
 
     struct Case {
@@ -124,7 +115,7 @@ TEST(Daemon, LauncherReportsEveryFailedStart) {
         EXPECT_EQ(c.code, run.exit_code()) << c.err;
         EXPECT_EQ(c.err, run.err);
     }
-    ::close(blocker);
+    blocker.close();
     // Nothing was forked for a refused command line: only the one daemon
     // that failed to bind left log files.
     EXPECT_EQ(1, daemon.count_in_log("Starting task service for svc..."));
@@ -159,8 +150,9 @@ TEST(Daemon, RelativeWorkerPathIsResolvedBeforeDetaching) {
 
 // In the foreground the service manager hears READY=1 once the daemon
 // listens, the worker counts, RELOADING=1 and READY=1 around a recycle, and
-// STOPPING=1; the exit status is the daemon's.
-TEST(Daemon, ForegroundNotifiesTheServiceManager) {
+// STOPPING=1; the exit status is the daemon's. With --log-to-stderr every
+// record goes to standard error and not one file to the log directory.
+TEST(Daemon, ForegroundNotifiesTheServiceManagerAndLogsToStderr) {
     Daemon daemon;
     std::string const socket_path = daemon.log_dir() + "/notify";
     int const listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -178,7 +170,7 @@ TEST(Daemon, ForegroundNotifiesTheServiceManager) {
         });
     };
 
-    daemon.start(worker({"one-write"}), {"--foreground"}, "svc", {"NOTIFY_SOCKET=" + socket_path});
+    daemon.start(worker({"one-write"}), {"--foreground", "--log-to-stderr"}, "svc", {"NOTIFY_SOCKET=" + socket_path});
     EXPECT_TRUE(receive_until("READY=1\nMAINPID=" + std::to_string(daemon.pid()) + "|"));
     EXPECT_EQ(json_response("{}"), post(daemon.port(), "/svc/x", "{}"));
     EXPECT_TRUE(receive_until("STATUS=1 workers: 0 busy, 1 idle|"));
@@ -193,57 +185,35 @@ TEST(Daemon, ForegroundNotifiesTheServiceManager) {
     ::close(listener);
     // No pid file is left behind.
     EXPECT_NE(0, ::access((daemon.log_dir() + "/pid").c_str(), F_OK));
+    std::string const err = daemon.foreground_err();
+    EXPECT_NE(std::string::npos, err.find("Starting task service for svc..."));
+    EXPECT_NE(std::string::npos, err.find("Exiting..."));
+    EXPECT_EQ("", daemon.info_log());
 }
 
-bool reachable(char const* address, int port, int family) {
-    sockaddr_storage storage{};
-    socklen_t length;
-    if (family == AF_INET) {
-        auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<uint16_t>(port));
-        ::inet_pton(AF_INET, address, &v4->sin_addr);
-        length = sizeof(*v4);
-    } else {
-        auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<uint16_t>(port));
-        ::inet_pton(AF_INET6, address, &v6->sin6_addr);
-        length = sizeof(*v6);
-    }
-    int const fd = ::socket(family, SOCK_STREAM, 0);
-    bool const connected = ::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0;
-    ::close(fd);
-    return connected;
+bool reachable(char const* address, int port) {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket socket(io);
+    boost::system::error_code error;
+    socket.connect({boost::asio::ip::make_address(address), static_cast<unsigned short>(port)}, error);
+    return !error;
 }
 
 TEST(Daemon, ListenAddressChoosesFamilyAndInterface) {
     {
         Daemon daemon;
         daemon.start(worker(), {"--listen", "127.0.0.1"});
-        EXPECT_TRUE(reachable("127.0.0.1", daemon.port(), AF_INET));
-        EXPECT_FALSE(reachable("127.0.0.2", daemon.port(), AF_INET));
+        EXPECT_TRUE(reachable("127.0.0.1", daemon.port()));
+        EXPECT_FALSE(reachable("127.0.0.2", daemon.port()));
     }
     if (read_file("/proc/net/if_inet6").find("00000000000000000000000000000001") == std::string::npos) {
         GTEST_SKIP() << "no IPv6 loopback address";
     }
     Daemon daemon;
     daemon.start(worker({"one-write"}), {"--listen", "::1"});
-    EXPECT_TRUE(reachable("::1", daemon.port(), AF_INET6));
-    EXPECT_FALSE(reachable("127.0.0.1", daemon.port(), AF_INET));
+    EXPECT_TRUE(reachable("::1", daemon.port()));
+    EXPECT_FALSE(reachable("127.0.0.1", daemon.port()));
     EXPECT_TRUE(daemon.wait_for_log("Listening for client HTTP connections on ::1:"));
-}
-
-// Every record on standard error and not one file in the log directory.
-TEST(Daemon, LogToStderrWritesNoFiles) {
-    Daemon daemon;
-    daemon.start(worker({"one-write"}), {"--foreground", "--log-to-stderr"});
-    EXPECT_EQ(json_response("{}"), post(daemon.port(), "/svc/x", "{}"));
-    EXPECT_TRUE(exited_with(daemon.stop(SIGTERM), 0));
-    std::string const err = daemon.foreground_err();
-    EXPECT_NE(std::string::npos, err.find("Starting task service for svc..."));
-    EXPECT_NE(std::string::npos, err.find("Exiting..."));
-    EXPECT_EQ("", daemon.info_log());
 }
 
 // The limit is an option now: three busy workers are the most, and SIGQUIT
@@ -262,23 +232,6 @@ TEST(Daemon, WorkerLimitAndForcedStop) {
     EXPECT_TRUE(exited_with(daemon.stop(SIGQUIT), 0));
     for (auto& reply : hanging) EXPECT_EQ(UNAVAILABLE, reply.get());
     EXPECT_TRUE(daemon.workers().empty());
-}
-
-// A graceful stop: the request in flight is answered, and the daemon exits 0
-// once every worker is gone.
-TEST(Daemon, GracefulStopFinishesTheRequestInFlight) {
-    Daemon daemon;
-    daemon.start(worker({"delay:500"}));
-    auto in_flight = std::async(std::launch::async, [&] { return post(daemon.port(), "/svc/slow", "{\"k\":1}"); });
-    // Once the worker is started, it is busy with this request.
-    ASSERT_TRUE(daemon.wait_for_log("Starting a new worker #0..."));
-    ::kill(daemon.pid(), SIGTERM);
-    EXPECT_EQ(json_response("{\"k\":1}"), in_flight.get());
-    EXPECT_TRUE(exited_with(daemon.wait_exit(20000), 0));
-    for (char const* line : {"Termination signal (15) received. Stopping the service...", "Stopping the HTTP server...",
-                             "All workers are stopped. Stopping the main loop.", "Exiting..."}) {
-        EXPECT_TRUE(daemon.wait_for_log(line, 0)) << line;
-    }
 }
 
 // SIGUSR2 under load: no request fails, and every worker is replaced by a
@@ -409,6 +362,116 @@ TEST(Daemon, ClientTextCannotForgeOrFloodTheLog) {
     std::string const action(10000, 'a');
     EXPECT_EQ(json_response(orv::test::INTERNAL_ERROR), post(daemon.port(), "/svc/" + action, "{}"));
     EXPECT_TRUE(daemon.wait_for_log("Processing request to " + std::string(256, 'a') + "... (10000 bytes)..."));
+}
+
+// What careless or hostile worker programs can do to the real daemon: none
+// of it may wedge a client, the stop, the memory or the log files.
+
+bool alive(pid_t pid) {
+    std::string const stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    return !stat.empty() && stat.find(") Z ") == std::string::npos;
+}
+
+// A worker that leaves a child holding the channel and exits: the request
+// fails at once instead of waiting for the child, whether the child stayed
+// in the worker's group (killed with it) or left for a session of its own
+// (the channel is shut). A forced stop then ends within its escalation.
+TEST(DaemonWorkers, ChildrenHoldingTheChannelDoNotHoldTheClient) {
+    for (char const* fault : {"orphan", "orphan-session"}) {
+        SCOPED_TRACE(fault);
+        Daemon daemon;
+        daemon.start(worker({fault}));
+        auto const begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(UNAVAILABLE, post(daemon.port(), "/svc/x", "{}"));
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
+        EXPECT_TRUE(exited_with(daemon.stop(SIGQUIT, 5000), 0));
+    }
+}
+
+// Killed outright, the daemon takes its workers with it, busy or idle.
+TEST(DaemonWorkers, WorkersDieWithTheDaemon) {
+    Daemon daemon;
+    daemon.start(worker({"delay:60000"}), {"--min-workers", "1"});
+    auto busy = std::async(std::launch::async, [&] { return post(daemon.port(), "/svc/x", "{}"); });
+    ASSERT_TRUE(eventually([&] { return daemon.workers().size() == 1; }));
+    std::vector<pid_t> const workers = daemon.workers();
+    ::kill(daemon.pid(), SIGKILL);
+    daemon.wait_exit(5000);
+    for (pid_t pid : workers) {
+        EXPECT_TRUE(eventually([&] { return !alive(pid); }, 1000ms)) << pid;
+        ::waitpid(pid, nullptr, WNOHANG);
+    }
+    busy.get();
+}
+
+// A reply over the limit is a broken worker: 503, one line with the size.
+// Within the limit the daemon holds one copy: a 64 MiB reply raises its
+// peak by well under 80 MiB.
+TEST(DaemonWorkers, RepliesAreBoundedAndHeldOnce) {
+    Daemon daemon;
+    daemon.start(worker({"size:100000", "one-write"}), {"--max-reply-size", "99999"});
+    EXPECT_EQ(UNAVAILABLE, post(daemon.port(), "/svc/x", "{}"));
+    EXPECT_TRUE(daemon.wait_for_log("Worker #0 announced a reply of 100000 bytes, more than the limit of 99999 bytes."));
+    EXPECT_TRUE(exited_with(daemon.stop(SIGTERM), 0));
+
+    Daemon large;
+    large.start(worker({"size:67108864", "one-write"}));
+    std::string const pid = std::to_string(large.pid());
+    long const before = orv::test::peak_rss_kib(pid);
+    std::string const reply = post(large.port(), "/svc/x", "{}");
+    EXPECT_EQ(0u, reply.rfind("HTTP/1.0 200 OK\r\n", 0));
+    EXPECT_EQ(std::string::npos, reply.find_first_not_of("abcdefghijklmnopqrstuvwxyz", reply.find("\r\n\r\n") + 4));
+    EXPECT_EQ(67108864u, reply.size() - reply.find("\r\n\r\n") - 4);
+#ifndef ORV_SANITIZED
+    EXPECT_LT(orv::test::peak_rss_kib(pid) - before, 80 * 1024);
+#else
+    (void)before;
+#endif
+}
+
+// A program that dies at once is not restarted for every request: after
+// five early deaths starts pause, and the pause is said once.
+TEST(DaemonWorkers, CrashLoopPausesStarts) {
+    Daemon daemon;
+    daemon.start(worker({"exit:1"}));
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(UNAVAILABLE, post(daemon.port(), "/svc/x", "{}"));
+    EXPECT_TRUE(daemon.wait_for_log("keeps dying before it answers: starts are paused for 1 s."));
+    EXPECT_LE(daemon.count_in_log("Starting a new worker #"), 10);
+    EXPECT_GE(daemon.count_in_log("has been rejected: Worker starts are paused: the worker program keeps dying."), 1);
+}
+
+// With a request timeout, a hanging worker costs its client that long: the
+// client gets 504 and the worker's whole group is killed.
+TEST(DaemonWorkers, RequestTimeoutAnswers504AndKillsTheWorker) {
+    Daemon daemon;
+    daemon.start(worker({"hang"}), {"--request-timeout", "1"});
+    auto const begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(orv::test::plain_response("504 Gateway Timeout", "The worker did not reply in time."),
+              post(daemon.port(), "/svc/x", "{}"));
+    auto const took = std::chrono::steady_clock::now() - begin;
+    EXPECT_GE(took, 900ms);
+    EXPECT_LT(took, 3s);
+    EXPECT_TRUE(daemon.wait_for_log("Worker #0 ["));
+    EXPECT_NE(std::string::npos, daemon.info_log().find("] did not reply within 1 s. Killing it..."));
+    EXPECT_TRUE(eventually([&] { return daemon.workers().empty(); }));
+}
+
+// A second daemon for the same service refuses to start and leaves the
+// first one's links and files alone.
+TEST(DaemonWorkers, OneDaemonPerServiceName) {
+    Daemon daemon;
+    daemon.start(worker({"one-write"}));
+    char target[512] = {};
+    ASSERT_GT(::readlink((daemon.log_dir() + "/svc.stderr.log").c_str(), target, sizeof(target) - 1), 0);
+    orv::test::ProgramRun const second = orv::test::run_program(
+        {ORV_TASK_SERVICE_BIN, "--log-dir", daemon.log_dir(), "svc", std::to_string(orv::test::free_port()),
+         TEST_WORKER_BIN});
+    EXPECT_EQ(1, second.exit_code());
+    EXPECT_EQ("The service svc is already running as PID " + std::to_string(daemon.pid()) + ".\n", second.err);
+    char after[512] = {};
+    ASSERT_GT(::readlink((daemon.log_dir() + "/svc.stderr.log").c_str(), after, sizeof(after) - 1), 0);
+    EXPECT_STREQ(target, after);
+    EXPECT_EQ(orv::test::json_response("{}"), post(daemon.port(), "/svc/x", "{}"));
 }
 
 }  // namespace

@@ -74,12 +74,7 @@ protected:
     }
 
     std::string post(std::string const& action, std::string const& body = "{}") const {
-        return orv::test::round_trip(port_, request(action, body));
-    }
-
-    static std::string request(std::string const& action, std::string const& body) {
-        return "POST /svc/" + action + " HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: " +
-               std::to_string(body.size()) + "\r\n\r\n" + body;
+        return orv::test::round_trip(port_, orv::test::http_request("POST", "/svc/" + action, body));
     }
 
     std::size_t logged(std::string const& prefix) const { return log_.count_prefix(google::GLOG_INFO, prefix); }
@@ -150,7 +145,7 @@ TEST_F(ServiceTest, ClientGoneWhileItsWorkerIsBusy) {
     start({"delay:100", "one-write"});
     {
         orv::test::RawClient gone(port_);
-        gone.send(request("x", "{\"n\":1}"));
+        gone.send(orv::test::http_request("POST", "/svc/x", "{\"n\":1}"));
         ASSERT_TRUE(log_.wait_for(google::GLOG_INFO, "Starting a new worker #0..."));
     }
     EXPECT_TRUE(eventually([this] { return post("x", "{\"n\":2}") == json_response("{\"n\":2}"); }));

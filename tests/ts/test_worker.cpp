@@ -50,6 +50,8 @@
 #include <thread>
 #include <vector>
 
+#include "orv_worker.hpp"
+
 namespace {
 
 struct Behaviour {
@@ -145,23 +147,6 @@ void write_exact(int fd, char const* data, std::size_t size) {
     }
 }
 
-std::string json_string(std::string const& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 std::string json_numbers(std::vector<int> const& numbers) {
     std::string out = "[";
     for (std::size_t i = 0; i < numbers.size(); ++i) out += (i ? "," : "") + std::to_string(numbers[i]);
@@ -170,7 +155,7 @@ std::string json_numbers(std::vector<int> const& numbers) {
 
 std::string info(int argc, char** argv) {
     std::string out = "{\"argv\":[";
-    for (int i = 0; i < argc; ++i) out += (i ? "," : "") + json_string(argv[i]);
+    for (int i = 0; i < argc; ++i) out += (i ? "," : "") + orv_worker::json_string(argv[i]);
     std::vector<int> fds;
     if (DIR* dir = ::opendir("/proc/self/fd")) {
         while (struct dirent* entry = ::readdir(dir)) {

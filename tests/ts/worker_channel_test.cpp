@@ -1,11 +1,12 @@
 #include <sys/wait.h>
 
 #include <atomic>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
 
 #include "common/exception.hpp"
+#include "run_program.hpp"
+#include "ts/worker_frame.hpp"
 #include "worker_test_support.hpp"
 
 namespace orv {
@@ -22,6 +23,38 @@ std::string pattern(std::size_t size) {
     std::string out(size, '\0');
     for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<char>('a' + i % 26);
     return out;
+}
+
+// The frame a request becomes, without a worker.
+std::string frame(std::string const& action, std::string const& address, std::string const& body) {
+    std::string out;
+    ts::append_request_frame(out, action, address, body);
+    return out;
+}
+
+TEST(WorkerFrame, EncodesFieldsWithLengthsAndBigEndianBodySize) {
+    EXPECT_EQ(frame("run", "192.0.2.7", "{}"),
+              std::string("\x03run\x09" "192.0.2.7\x00\x00\x00\x02{}", 20));
+    EXPECT_EQ(frame("", "10.0.0.1", ""), std::string("\x00\x08" "10.0.0.1\x00\x00\x00\x00", 14));
+
+    std::string const body(0x010203, 'b');
+    std::string const big = frame("a", "::1", body);
+    EXPECT_EQ(big.substr(0, 10), std::string("\x01" "a\x03::1\x00\x01\x02\x03", 10));
+    EXPECT_EQ(big.size(), 10 + body.size());
+
+    // Bytes above 0x7f in the action or body go through untouched.
+    EXPECT_EQ(frame("\xff", "h", "\x80"), std::string("\x01\xff\x01h\x00\x00\x00\x01\x80", 9));
+}
+
+TEST(WorkerFrame, RefusesWhatDoesNotFitItsLengthField) {
+    EXPECT_EQ(ts::frame_refusal(255, 0xffffffffULL), nullptr);
+    EXPECT_STREQ(ts::frame_refusal(256, 0), "Request action is too long.");
+    EXPECT_STREQ(ts::frame_refusal(0, 0x100000000ULL), "Request is too big.");
+    EXPECT_STREQ(ts::frame_refusal(300, 0x100000000ULL), "Request action is too long.");
+
+    std::string const action(255, 'a');
+    EXPECT_EQ(static_cast<unsigned char>(frame(action, "h", "")[0]), 255);
+    EXPECT_THROW(frame("a", std::string(256, '1'), ""), Exception);
 }
 
 std::string const END_OF_FILE = "Failed to receive a reply from worker #0: End of file";
@@ -87,8 +120,7 @@ TEST_F(WorkerChannel, FrameReachesTheWorkerByteForByte) {
               std::string("\x03run\x09" "192.0.2.7\x00\x00\x00\x02{}", 20));
 
     ASSERT_TRUE(worker->try_acquire_for_request());
-    OutcomePtr outcome = std::make_shared<Outcome>();
-    worker->send_request(client("fe80::1%lo"), "", "", record_reply(outcome), record_error(outcome));
+    OutcomePtr outcome = send(worker, "", "", "fe80::1%lo");
     ASSERT_TRUE(eventually([&] { return outcome->calls() == 1; }));
     EXPECT_EQ(outcome->reply(), std::string("\x00\x0a" "fe80::1%lo\x00\x00\x00\x00", 16));
 
@@ -97,8 +129,7 @@ TEST_F(WorkerChannel, FrameReachesTheWorkerByteForByte) {
     std::string body = pattern(3 << 20);
     std::string const expected = std::string("\x01x\x09" "192.0.2.7\x00\x30\x00\x00", 16) + body;
     ASSERT_TRUE(eventually([&] { return worker->try_acquire_for_request(); }));
-    OutcomePtr large = std::make_shared<Outcome>();
-    worker->send_request(client("192.0.2.7"), "x", body, record_reply(large), record_error(large));
+    OutcomePtr large = send(worker, body, "x");
     body.assign(body.size(), '!');
     ASSERT_TRUE(eventually([&] { return large->calls() == 1; }));
     EXPECT_TRUE(large->reply() == expected) << large->reply().size() << " bytes";
@@ -106,9 +137,7 @@ TEST_F(WorkerChannel, FrameReachesTheWorkerByteForByte) {
 
 TEST_F(WorkerChannel, OversizedActionIsRefusedWithoutWritingAnything) {
     boost::shared_ptr<Worker> worker = start_worker({"frame"});
-    OutcomePtr refused = std::make_shared<Outcome>();
-    worker->send_request(client("192.0.2.7"), std::string(256, 'a'), "{}", record_reply(refused),
-                         record_error(refused));
+    OutcomePtr refused = send(worker, "{}", std::string(256, 'a'));
     // Answered before send_request returned, and not as "unavailable".
     EXPECT_EQ(refused->calls(), 1u);
     EXPECT_EQ(refused->error(), "Request action is too long.");
@@ -163,15 +192,6 @@ TEST_F(WorkerChannel, CallbackFailuresAreLoggedAndTheExchangeGoesOn) {
     EXPECT_TRUE(eventually([&] { return crashing->state() == State::error; }));
 }
 
-// The peak resident size of this process, in KiB.
-long peak_rss_kib() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.compare(0, 6, "VmHWM:") == 0) return std::stol(line.substr(6));
-    }
-    return -1;
-}
-
 // A worker that never answers, or announces a 4 GB reply and stalls after
 // ten bytes, keeps its client until it is killed, but the announced size
 // costs no memory beyond what arrived (and one read step).
@@ -185,8 +205,7 @@ TEST_F(WorkerChannel, SilentOrStalledWorkerKeepsItsRequestUntilKilled) {
         SCOPED_TRACE(c.behaviour.front());
         long const peak_before = peak_rss_kib();
         boost::shared_ptr<Worker> worker = start_worker(c.behaviour);
-        OutcomePtr outcome = std::make_shared<Outcome>();
-        worker->send_request(client("192.0.2.7"), "run", "{}", record_reply(outcome), record_error(outcome));
+        OutcomePtr outcome = send(worker, "{}");
         ASSERT_TRUE(eventually([&] { return worker->connection_state() == c.waiting; }));
         EXPECT_FALSE(worker->kill());
         ASSERT_TRUE(eventually([&] { return worker->state() == State::error; }));
@@ -229,9 +248,7 @@ TEST_F(WorkerChannel, DroppedWorkerFinishesItsExchange) {
     boost::shared_ptr<Worker> worker = start_worker({"delay:20"});
     pid_t const pid = worker->pid();
     boost::weak_ptr<Worker> watch = worker;
-    OutcomePtr outcome = std::make_shared<Outcome>();
-    worker->send_request(client("192.0.2.7"), "run", "kept", record_reply(outcome),
-                         record_error(outcome));
+    OutcomePtr outcome = send(worker, "kept");
     worker.reset();
     ASSERT_TRUE(eventually([&] { return watch.expired(); }));
     EXPECT_EQ(outcome->reply(), "kept");
@@ -293,9 +310,7 @@ TEST_F(WorkerChannel, ConcurrentDispatchOverAPoolOfWorkers) {
                 continue;
             }
             std::string const body = std::to_string(thread) + ":" + std::to_string(round);
-            OutcomePtr outcome = std::make_shared<Outcome>();
-            chosen->send_request(client("192.0.2.7"), "run", body, record_reply(outcome),
-                                 record_error(outcome));
+            OutcomePtr outcome = send(chosen, body);
             eventually([&] { return outcome->calls() > 0; });
             if (outcome->reply() != body) ++wrong;
         }

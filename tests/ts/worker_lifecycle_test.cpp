@@ -144,10 +144,13 @@ TEST_F(WorkerLifecycle, SocketPairFailureLeavesErrorWithoutProcess) {
     fork_mutex_.unlock();
 }
 
-TEST_F(WorkerLifecycle, OnlyAnIdleWorkerCanBeReserved) {
+// Without a process: only an idle worker can be reserved, and kill() fails
+// for a worker never started but succeeds for one with no process known.
+TEST_F(WorkerLifecycle, OnlyAnIdleWorkerCanBeReservedAndKillNeedsAProcess) {
     boost::shared_ptr<Worker> worker = Worker::create(0, io_);
     EXPECT_FALSE(worker->try_acquire_for_request());
     EXPECT_EQ(worker->state(), State::created);
+    EXPECT_FALSE(worker->kill());  // never started
     for (State state : {State::busy, State::error, State::terminating}) {
         worker->set_state(state, ConnectionState::idle);
         EXPECT_FALSE(worker->try_acquire_for_request());
@@ -157,6 +160,9 @@ TEST_F(WorkerLifecycle, OnlyAnIdleWorkerCanBeReserved) {
     worker->set_state(State::idle, ConnectionState::idle);
     EXPECT_TRUE(worker->try_acquire_for_termination());
     EXPECT_EQ(worker->state(), State::terminating);
+    worker->set_state(State::error, ConnectionState::idle);
+    EXPECT_TRUE(worker->kill());  // no process known
+    EXPECT_FALSE(worker->kill_attempted());
 }
 
 TEST_F(WorkerLifecycle, OfTwoThreadsRacingForAnIdleWorkerExactlyOneWins) {
@@ -211,14 +217,6 @@ TEST_F(WorkerLifecycle, KillEscalatesFromSigtermToSigkillAfterTenSeconds) {
     EXPECT_EQ(worker->pid(), 0);
     EXPECT_TRUE(worker->kill());
     EXPECT_EQ(log.lines().size(), lines + 1);  // only the attempt's own line
-}
-
-TEST_F(WorkerLifecycle, KillNeedsAProcess) {
-    boost::shared_ptr<Worker> worker = Worker::create(0, io_);
-    EXPECT_FALSE(worker->kill());  // never started
-    worker->set_state(State::error, ConnectionState::idle);
-    EXPECT_TRUE(worker->kill());  // no process known
-    EXPECT_FALSE(worker->kill_attempted());
 }
 
 }  // namespace

@@ -91,11 +91,16 @@ boost::shared_ptr<ts::Worker> WorkerTest::start_program(std::string const& progr
     return worker;
 }
 
+OutcomePtr WorkerTest::send(boost::shared_ptr<ts::Worker> const& worker, std::string const& body,
+                            std::string const& action, char const* address) {
+    OutcomePtr outcome = std::make_shared<Outcome>();
+    worker->send_request(client(address), action, body, record_reply(outcome), record_error(outcome));
+    return outcome;
+}
+
 OutcomePtr WorkerTest::exchange(boost::shared_ptr<ts::Worker> const& worker,
                                 std::string const& body, std::string const& action) {
-    OutcomePtr outcome = std::make_shared<Outcome>();
-    worker->send_request(client("192.0.2.7"), action, body, record_reply(outcome),
-                         record_error(outcome));
+    OutcomePtr outcome = send(worker, body, action);
     bool const settled = eventually(
         [&] { return outcome->calls() > 0 && worker->state() != ts::Worker::State::busy; });
     EXPECT_TRUE(settled) << "worker #" << worker->id() << " still "

@@ -62,6 +62,9 @@ protected:
                                                 std::vector<std::string> const& args,
                                                 int number = 0);
 
+    // Sends one request without waiting for it.
+    static OutcomePtr send(boost::shared_ptr<ts::Worker> const& worker, std::string const& body,
+                           std::string const& action = "run", char const* address = "192.0.2.7");
     // Sends one request and waits until its callback fired and the worker
     // has left busy or the limit passed.
     OutcomePtr exchange(boost::shared_ptr<ts::Worker> const& worker, std::string const& body,
