@@ -121,10 +121,11 @@ void Server::handle_acceptable(boost::system::error_code const& ec) {
             await_connections();
             return;
         }
+        if (ec && !pause_accepting())
+            return;
     }
     if (ec) {
         LOG(ERROR) << "Failed to accept a client connection: " << ec.message();
-        pause_accepting();
         return;
     }
     accept_pending();
@@ -143,11 +144,9 @@ void Server::accept_pending() {
         if (fd < 0) {
             if (error == ECONNABORTED || error == EINTR)
                 continue;  // a client that gave up while queued
-            if (error != EAGAIN && error != EWOULDBLOCK) {
+            if (error != 0 && error != EAGAIN && error != EWOULDBLOCK) {
                 boost::system::error_code const ec(error, asio::error::get_system_category());
                 LOG(ERROR) << "Failed to accept a client connection: " << ec.message();
-                if (out_of_descriptors(ec))
-                    pause_accepting();
             }
             break;
         }
@@ -161,7 +160,9 @@ void Server::accept_pending() {
 }
 
 // One accept under the lock, so that it never meets a listening socket that
-// stop() is closing. -1 with `error` set when there is nothing to take.
+// stop() is closing. -1 when there is nothing to take, with `error` set to
+// what the caller should report, or to 0 when another thread reports the
+// same lack of descriptors already.
 int Server::accept_next(int& error) {
     boost::mutex::scoped_lock lock(mutex_);
     if (!running_ || paused_ || !acceptor_.is_open()) {
@@ -171,19 +172,23 @@ int Server::accept_next(int& error) {
     await_connections();
     int const fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
     error = fd < 0 ? errno : 0;
+    if (fd < 0 && out_of_descriptors(boost::system::error_code(error, asio::error::get_system_category())) &&
+        !pause_accepting())
+        error = 0;
     return fd;
 }
 
+// Called with mutex_ held; false when a pause is already under way.
 // Retrying at once would spin while the process is out of descriptors: the
 // pending connection stays in the backlog and every accept fails again until
 // some descriptor is released.
-void Server::pause_accepting() {
-    boost::mutex::scoped_lock lock(mutex_);
+bool Server::pause_accepting() {
     if (paused_)
-        return;
+        return false;
     paused_ = true;
     pause_timer_.expires_after(DESCRIPTOR_PAUSE);
     pause_timer_.async_wait(boost::bind(&Server::handle_pause_end, this, boost::placeholders::_1));
+    return true;
 }
 
 void Server::handle_pause_end(boost::system::error_code const& ec) {

@@ -54,7 +54,7 @@ private:
     void handle_acceptable(boost::system::error_code const& ec);
     void accept_pending();
     int accept_next(int& error);
-    void pause_accepting();
+    bool pause_accepting();
     void handle_pause_end(boost::system::error_code const& ec);
     void run(boost::shared_ptr<ClientConnection> const& connection);
 
