@@ -57,6 +57,34 @@ def _open_idle(port, count, daemon_pid, timeout=3.0):
     return sockets, _fd_count(daemon_pid) - base
 
 
+def _all_threads_sleeping(pid):
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return True
+    for tid in tasks:
+        try:
+            with open(f"/proc/{pid}/task/{tid}/stat") as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except (OSError, IndexError):
+            continue
+        if state not in ("S", "I"):
+            return False
+    return True
+
+
+def _wait_quiet(pid, polls=5, timeout=2.0):
+    """Waits until every thread of pid has been asleep for a few polls in a
+    row: an accepted descriptor is counted before the daemon has armed the
+    connection's reads and deadlines, and the timed request must not queue
+    behind that work."""
+    quiet = 0
+    deadline = time.monotonic() + timeout
+    while quiet < polls and time.monotonic() < deadline:
+        quiet = quiet + 1 if _all_threads_sleeping(pid) else 0
+        time.sleep(0.002)
+
+
 def cold_start(cfg, registry, body, idle, repeats, log):
     """Starts a fresh daemon per repeat and times its first request (which
     forks and executes the first worker) and then a second one."""
@@ -73,6 +101,7 @@ def cold_start(cfg, registry, body, idle, repeats, log):
                 sockets, got = _open_idle(daemon.port, idle, daemon.pid)
                 held.append(got)
             before = _fd_count(daemon.pid)
+            _wait_quiet(daemon.pid)
             ms, ok = timed_request(daemon.port, body)
             if sockets:
                 # The second request is timed with one idle connection fewer:
@@ -82,6 +111,7 @@ def cold_start(cfg, registry, body, idle, repeats, log):
                 deadline = time.monotonic() + 2.0
                 while _fd_count(daemon.pid) > before and time.monotonic() < deadline:
                     time.sleep(0.002)
+                _wait_quiet(daemon.pid)
             ms2, ok2 = timed_request(daemon.port, body)
             firsts.append(ms)
             seconds.append(ms2)
