@@ -59,6 +59,7 @@ def measure(target, size, clients, gen, body_path, estimate, cfg):
     # PSS shares common pages among the processes that map them; read once
     # at the end of the run because it is costly to collect.
     r["pss"] = proctree.tree_pss_bytes(roots)
+    r["processes"] = len(proctree.tree(roots))
     r["gen_cpu_pct"] = 100.0 * r["gen_cpu"] / r["wall"] if r["wall"] else 0.0
     return r
 
