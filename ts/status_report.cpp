@@ -6,16 +6,18 @@
 namespace orv {
 namespace ts {
 
-std::array<int, 6> const HTTP_ERRORS = {400, 404, 405, 406, 411, 413};
-std::array<char const*, 14> const DURATION_BUCKETS = {"0.0005", "0.001", "0.0025", "0.005", "0.01",
-                                                      "0.025",  "0.05",  "0.1",    "0.25",  "0.5",
-                                                      "1",      "2.5",   "5",      "10"};
-
 namespace {
 
 // A metric's HELP and TYPE lines.
 void family(std::ostream& out, char const* name, char const* type, char const* help) {
     out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
+}
+
+// A bucket's bound as the exposition writes it: 0.0005, ..., 2.5, 10.
+std::string bucket_bound(std::uint64_t us) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%g", static_cast<double>(us) / 1e6);
+    return text;
 }
 
 std::string seconds(double value) {
@@ -72,9 +74,10 @@ std::string metrics_text(StatusSnapshot const& s) {
     out << "orv_connection_refusals_total " << s.connection_refusals << '\n';
     family(out, "orv_request_duration_seconds", "histogram",
            "Time from a request's request line to the last byte of its response.");
-    for (std::size_t i = 0; i < DURATION_BUCKETS.size(); ++i) {
-        out << "orv_request_duration_seconds_bucket{le=\"" << DURATION_BUCKETS[i] << "\"} " << s.duration_buckets[i]
-            << '\n';
+    auto const& bounds = net::http::ServerStats::BUCKETS_US;
+    for (std::size_t i = 0; i < bounds.size(); ++i) {
+        out << "orv_request_duration_seconds_bucket{le=\"" << bucket_bound(bounds[i]) << "\"} "
+            << s.duration_buckets[i] << '\n';
     }
     out << "orv_request_duration_seconds_bucket{le=\"+Inf\"} " << s.duration_count
         << "\norv_request_duration_seconds_sum " << seconds(s.duration_sum)

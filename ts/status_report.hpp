@@ -8,10 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "http/server_stats.hpp"
 #include "ts/service_stats.hpp"
 
 namespace orv {
 namespace ts {
+
+// The error statuses counted, in the order of StatusSnapshot::http_errors.
+inline constexpr std::array<int, 6> HTTP_ERRORS = {400, 404, 405, 406, 411, 413};
 
 // Everything the status listener reports, read at one moment.
 struct StatusSnapshot {
@@ -37,24 +41,20 @@ struct StatusSnapshot {
 
     std::array<std::uint64_t, OUTCOMES> requests{};
     // Error responses of the service port, by the statuses of HTTP_ERRORS.
-    std::array<std::uint64_t, 6> http_errors{};
+    std::array<std::uint64_t, HTTP_ERRORS.size()> http_errors{};
     std::uint64_t worker_starts = 0;
     std::uint64_t worker_exits = 0;
     std::uint64_t worker_signals = 0;
     std::uint64_t connection_refusals = 0;
 
-    // Requests at most as long as each of DURATION_BUCKETS, cumulative.
-    std::array<std::uint64_t, 14> duration_buckets{};
+    // Requests at most as long as each bound of the service port's
+    // ServerStats::BUCKETS_US, cumulative.
+    std::array<std::uint64_t, net::http::ServerStats::BUCKETS_US.size()> duration_buckets{};
     std::uint64_t duration_count = 0;
     double duration_sum = 0;  // seconds
 
     std::vector<WorkerEntry> workers;
 };
-
-// The error statuses counted, in the order of StatusSnapshot::http_errors.
-extern std::array<int, 6> const HTTP_ERRORS;
-// The duration buckets' upper bounds as the metrics write them, in seconds.
-extern std::array<char const*, 14> const DURATION_BUCKETS;
 
 // The Prometheus text exposition (format 0.0.4) of the snapshot: every
 // metric with its HELP and TYPE lines, histogram buckets cumulative.
