@@ -57,22 +57,6 @@ def _open_idle(port, count, daemon_pid, timeout=3.0):
     return sockets, _fd_count(daemon_pid) - base
 
 
-def _all_threads_sleeping(pid):
-    try:
-        tasks = os.listdir(f"/proc/{pid}/task")
-    except OSError:
-        return True
-    for tid in tasks:
-        try:
-            with open(f"/proc/{pid}/task/{tid}/stat") as f:
-                state = f.read().rsplit(")", 1)[1].split()[0]
-        except (OSError, IndexError):
-            continue
-        if state not in ("S", "I"):
-            return False
-    return True
-
-
 def _wait_quiet(pid, polls=5, timeout=2.0):
     """Waits until every thread of pid has been asleep for a few polls in a
     row: an accepted descriptor is counted before the daemon has armed the
@@ -81,7 +65,7 @@ def _wait_quiet(pid, polls=5, timeout=2.0):
     quiet = 0
     deadline = time.monotonic() + timeout
     while quiet < polls and time.monotonic() < deadline:
-        quiet = quiet + 1 if _all_threads_sleeping(pid) else 0
+        quiet = quiet + 1 if proctree.asleep(pid) else 0
         time.sleep(0.002)
 
 

@@ -12,20 +12,30 @@ CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 
 
-def children(pid):
-    """Pids of the live children of pid, over all its threads."""
-    found = []
+def _thread_files(pid, name):
+    """The text of /proc/PID/task/TID/NAME for each live thread of pid."""
     try:
         tasks = os.listdir(f"/proc/{pid}/task")
     except OSError:
-        return found
+        return
     for tid in tasks:
         try:
-            with open(f"/proc/{pid}/task/{tid}/children") as f:
-                found.extend(int(p) for p in f.read().split())
+            with open(f"/proc/{pid}/task/{tid}/{name}") as f:
+                text = f.read()
         except OSError:
-            pass
-    return found
+            continue
+        yield text
+
+
+def children(pid):
+    """Pids of the live children of pid, over all its threads."""
+    return [int(p) for text in _thread_files(pid, "children") for p in text.split()]
+
+
+def asleep(pid):
+    """Whether every thread of pid is sleeping (true once it is gone)."""
+    return all(text[text.rindex(")") + 2:].split()[0] in ("S", "I")
+               for text in _thread_files(pid, "stat"))
 
 
 def tree(roots):
@@ -61,20 +71,9 @@ def ctx_switches(pid):
     """Voluntary and involuntary context switches of all threads of pid.
     Those of exited threads and children are not kept by the kernel, so
     this counts live processes only."""
-    total = 0
-    try:
-        tasks = os.listdir(f"/proc/{pid}/task")
-    except OSError:
-        return 0
-    for tid in tasks:
-        try:
-            with open(f"/proc/{pid}/task/{tid}/status") as f:
-                for line in f:
-                    if "ctxt_switches:" in line:
-                        total += int(line.split()[1])
-        except (OSError, ValueError):
-            pass
-    return total
+    return sum(int(line.split()[1])
+               for text in _thread_files(pid, "status")
+               for line in text.splitlines() if "ctxt_switches:" in line)
 
 
 def tree_ctx_switches(roots):
