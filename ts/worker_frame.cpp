@@ -27,13 +27,6 @@ void append_request_head(std::string& out, std::string const& action, std::strin
     out.push_back(static_cast<char>(body_size));
 }
 
-void append_request_frame(std::string& out, std::string const& action,
-                          std::string const& address, std::string const& body) {
-    out.reserve(out.size() + 6 + action.size() + address.size() + body.size());
-    append_request_head(out, action, address, static_cast<std::uint32_t>(body.size()));
-    out.append(body);
-}
-
 std::uint32_t decode_reply_size(char const* bytes) {
     unsigned char const* b = reinterpret_cast<unsigned char const*>(bytes);
     return static_cast<std::uint32_t>(b[0]) << 24 | static_cast<std::uint32_t>(b[1]) << 16 |

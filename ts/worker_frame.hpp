@@ -21,13 +21,10 @@ std::size_t const REPLY_SIZE_BYTES = 4;
 // it fits a frame.
 char const* frame_refusal(std::size_t action_size, std::uint64_t body_size);
 
-// Appends the frame of one request to out. The sizes must have passed
-// frame_refusal; an address that does not fit its length byte raises
-// orv::Exception rather than desynchronise the channel.
-void append_request_frame(std::string& out, std::string const& action,
-                          std::string const& address, std::string const& body);
-
-// The same frame up to the body, which follows it on the wire.
+// Appends the frame of one request up to its body, which follows it on the
+// wire. The sizes must have passed frame_refusal; an address that does not
+// fit its length byte raises orv::Exception rather than desynchronise the
+// channel.
 void append_request_head(std::string& out, std::string const& action, std::string const& address,
                          std::uint32_t body_size);
 

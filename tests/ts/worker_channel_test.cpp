@@ -28,8 +28,8 @@ std::string pattern(std::size_t size) {
 // The frame a request becomes, without a worker.
 std::string frame(std::string const& action, std::string const& address, std::string const& body) {
     std::string out;
-    ts::append_request_frame(out, action, address, body);
-    return out;
+    ts::append_request_head(out, action, address, static_cast<std::uint32_t>(body.size()));
+    return out + body;
 }
 
 TEST(WorkerFrame, EncodesFieldsWithLengthsAndBigEndianBodySize) {
