@@ -35,10 +35,9 @@ class RequestHandler;
 // requests arrive whole and most replies fit the socket's send buffer, and
 // those are served without the loop ever watching the socket (no
 // registration, and no wake-up of a pool thread for data that was read
-// already). The object owns
-// itself through the shared pointers bound into its pending operations and
-// into every Responder; it dies with the last of them. Everything but
-// send_response runs on the connection's strand.
+// already). The object owns itself through the shared pointers bound into
+// its pending operations and into every Responder; it dies with the last of
+// them. Everything but send_response runs on the connection's strand.
 class ClientConnection : public boost::enable_shared_from_this<ClientConnection> {
 public:
     typedef std::map<std::string, std::string> Headers;

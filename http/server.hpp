@@ -23,9 +23,9 @@ class ClientConnection;
 class ConnectionTracker;
 
 // The listening socket: accepts connections while running and hands each to
-// a fresh ClientConnection, at most `limit` open at once (0: no limit). The handler must outlive the server. Destroy the server only
-// once the event loop no longer runs: pending accept and back-off completions
-// refer to it.
+// a fresh ClientConnection, at most `limit` open at once (0: no limit). The
+// handler must outlive the server. Destroy the server only once the event
+// loop no longer runs: pending accept and back-off completions refer to it.
 class Server {
 public:
     // Resolves, opens, configures, binds and listens at once; each step's

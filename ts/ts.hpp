@@ -3,8 +3,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,8 +16,8 @@
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/shared_mutex.hpp>
 
-#include "messaging/async_request_handler.hpp"
 #include "http/server_stats.hpp"
+#include "messaging/async_request_handler.hpp"
 #include "messaging/server.hpp"
 #include "ts/balance.hpp"
 #include "ts/service_config.hpp"
@@ -89,7 +89,7 @@ private:
     void cancel_signal_wait();
 
     ServiceConfig const config_;
-    // Before everything that may count into them, so that they outlive it.
+    // Before everything that may count into them, so that they outlive it all.
     ServiceStats stats_;
     net::http::ServerStats http_stats_;
     std::chrono::system_clock::time_point const started_;
