@@ -2,9 +2,8 @@
 # The whole test suite on a fresh Debian 12 machine, as root: installs what is
 # missing, builds, runs every test (among them: the Debian package is built
 # with scripts/package.sh, checked, installed, run and purged), then the
-# AddressSanitizer and
-# UndefinedBehaviorSanitizer build of the suite,
-# then a short pass of each fuzz target (ORV_FUZZ_SECONDS each, default 30).
+# AddressSanitizer and UndefinedBehaviorSanitizer build of the suite, then a
+# short pass of each fuzz target (ORV_FUZZ_SECONDS each, default 30).
 # Set ORV_SKIP_SANITIZERS=1 to skip the sanitizer build, ORV_FUZZ_SECONDS=0
 # to skip fuzzing.
 set -eu
