@@ -6,9 +6,6 @@ namespace orv {
 namespace net {
 namespace http {
 
-constexpr std::array<int, 10> ServerStats::STATUSES;
-constexpr std::array<std::uint64_t, 14> ServerStats::BUCKETS_US;
-
 namespace {
 
 // The slot of a status; the last one holds every other status.
