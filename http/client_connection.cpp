@@ -46,14 +46,6 @@ std::size_t const BYTES_PER_TURN = 65536;
 // in a few hundred bytes arrives in one read.
 std::size_t const MIN_LINE_READ = 512;
 
-boost::system::error_code peer_of(int fd, asio::ip::tcp::endpoint& peer) {
-    socklen_t size = static_cast<socklen_t>(peer.capacity());
-    if (::getpeername(fd, peer.data(), &size) != 0)
-        return boost::system::error_code(errno, asio::error::get_system_category());
-    peer.resize(size);
-    return boost::system::error_code();
-}
-
 }  // namespace
 
 ClientConnection::ClientConnection(asio::io_context& io, asio::ip::tcp const& protocol, int fd,
@@ -71,7 +63,6 @@ ClientConnection::ClientConnection(asio::io_context& io, asio::ip::tcp const& pr
       handler_(handler),
       tracker_(tracker),
       registered_(false),
-      peer_known_(false),
       responded_(false),
       written_(0) {}
 
@@ -94,18 +85,9 @@ void ClientConnection::start() {
 }
 
 std::string const& ClientConnection::get_name() {
-    if (name_.empty()) {
-        boost::system::error_code const ec = peer_of(descriptor(), peer_);
-        if (ec) {
-            name_ = "unknown";
-        } else {
-            peer_known_ = true;
-            std::ostringstream stream;
-            stream << peer_;
-            name_ = stream.str();
-        }
-    }
-    return name_;
+    if (!peer_.known())
+        peer_ = Peer::of_socket(descriptor());
+    return peer_.name;
 }
 
 int ClientConnection::descriptor() {
@@ -267,13 +249,13 @@ void ClientConnection::handle_request() {
     };
 
     // The peer as get_name found it at start; asked again only when it was
-    // not known then.
-    asio::ip::tcp::endpoint peer = peer_;
-    boost::system::error_code const ec = peer_known_ ? boost::system::error_code() : peer_of(descriptor(), peer);
-    if (ec) {
+    // not known then (a failed look-up leaves its errno).
+    get_name();
+    if (!peer_.known()) {
         LOG(ERROR) << "Request handler crashed during processing the request to "
                    << logging::client_text(parser.target()) << ": "
-                   << boost::system::system_error(ec, "remote_endpoint").what();
+                   << boost::system::system_error(boost::system::error_code(errno, asio::error::get_system_category()),
+                                                  "remote_endpoint").what();
         return;
     }
 
@@ -281,7 +263,7 @@ void ClientConnection::handle_request() {
     // like every other unparsable request rather than a silent close.
     std::unique_ptr<Request> request;
     try {
-        request.reset(new Request(peer, parser.method(), parser.target(), parser.headers(), std::move(body), responder));
+        request.reset(new Request(peer_, parser.method(), parser.target(), parser.headers(), std::move(body), responder));
     } catch (std::exception const& e) {
         LOG(ERROR) << "Failed to process a request from " << get_name() << ": " << e.what();
         respond("400 Bad Request", Headers(), e.what());

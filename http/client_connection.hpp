@@ -18,6 +18,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "http/deadlines.hpp"
+#include "http/peer.hpp"
 #include "http/request_reader.hpp"
 
 namespace orv {
@@ -85,7 +86,6 @@ private:
     void cancel_deadline();
     void handle_deadline(boost::system::error_code const& ec);
 
-    std::string name_;
     Strand strand_;
     // When the connection was accepted: the head and request budgets count
     // from here.
@@ -112,9 +112,8 @@ private:
     // copy held elsewhere) can still deregister safely.
     boost::shared_ptr<ConnectionTracker> const tracker_;
     bool registered_;
-    // The peer's endpoint, valid once get_name has read it.
-    boost::asio::ip::tcp::endpoint peer_;
-    bool peer_known_;
+    // The peer, once get_name has found it.
+    Peer peer_;
     // A response was produced; it goes out as head_ then body_.
     bool responded_;
     std::string head_;

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/function.hpp>
+
+#include "http/peer.hpp"
 
 namespace orv {
 namespace net {
@@ -33,7 +34,7 @@ public:
     // Splits the target into path and decoded query parameters. Throws
     // orv::Exception "failed to URL decode a string" on a malformed escape.
     // The body is taken by value, so that a caller done with it moves it in.
-    Request(boost::asio::ip::tcp::endpoint const& endpoint, Method method, std::string const& target,
+    Request(Peer const& peer, Method method, std::string const& target,
             Headers const& headers, std::string body, Responder const& responder);
 
     // The value stored under exactly this (lower-case) name, or "".
@@ -47,7 +48,9 @@ public:
     // The cookie's value, or "". Not thread-safe: fills a cache on first use.
     std::string cookie(std::string const& name) const;
 
-    boost::asio::ip::tcp::endpoint endpoint;
+    // The client; for a request relayed by a trusted proxy, the client the
+    // proxy names.
+    Peer peer;
     Method method;
     std::string path;
     QueryParams query_params;

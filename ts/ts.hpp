@@ -58,7 +58,7 @@ public:
     // Hands the request to the lowest-numbered idle worker, or starts a new
     // one; every failure is reported through on_error.
     void handle_async(std::string const& service, std::string const& group,
-                      boost::asio::ip::tcp::endpoint const& remote_endpoint,
+                      net::http::Peer const& client,
                       std::string const& path, std::string const& body,
                       net::messaging::ReplyCallback const& on_reply,
                       net::messaging::ErrorCallback const& on_error) override;

@@ -144,7 +144,7 @@ TEST_F(ConnectionTest, AnswersOnTheWire) {
     }
 }
 
-// The handler gets the client's endpoint, lower-case trimmed names with
+// The handler gets the client's address, lower-case trimmed names with
 // continuations joined, decoded repeated query values, and a body of exactly
 // Content-Length bytes.
 TEST_F(ConnectionTest, HandlerSeesTheParsedRequest) {
@@ -154,8 +154,8 @@ TEST_F(ConnectionTest, HandlerSeesTheParsedRequest) {
     ASSERT_EQ(plain_response("200 OK", "ok"), client.receive().data);
     ASSERT_EQ(1u, handler_.count());
     SeenRequest const seen = handler_.records().front();
-    EXPECT_EQ("127.0.0.1", seen.endpoint.address().to_string());
-    EXPECT_EQ(client.local_port(), seen.endpoint.port());
+    EXPECT_EQ("127.0.0.1", seen.peer.address);
+    EXPECT_EQ(peer_name(client), seen.peer.name);
     EXPECT_EQ(Request::POST, seen.method);
     EXPECT_EQ("/p", seen.path);
     EXPECT_EQ((Request::QueryParams{{"x", {"1", "2"}}}), seen.query);
