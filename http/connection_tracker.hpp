@@ -1,31 +1,86 @@
 #ifndef ORV_HTTP_CONNECTION_TRACKER_HPP
 #define ORV_HTTP_CONNECTION_TRACKER_HPP
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 
+#include <boost/intrusive/list.hpp>
+#include <boost/shared_ptr.hpp>
 #include <boost/thread/mutex.hpp>
+#include <boost/weak_ptr.hpp>
 
 namespace orv {
 namespace net {
 namespace http {
 
-// Counts open client connections against a limit (0: no limit).
+class ClientConnection;
+
+// Counts open client connections against a limit (0: no limit), by what
+// they are doing, and keeps the persistent connections that wait idle for
+// their next request in the order they began to wait, so that they can be
+// found and closed: the longest-idle one gives way when the limit is
+// reached, and all of them go when the server stops.
 class ConnectionTracker {
 public:
+    enum State { reading, working, idle, STATES };
+
+    // The tracker's record of one connection, held by the connection. Its
+    // fields belong to the tracker.
+    class Slot : public boost::intrusive::list_base_hook<> {
+        friend class ConnectionTracker;
+        boost::weak_ptr<ClientConnection> connection_;
+        State state_ = reading;
+        bool counted_ = false;
+        // Has been idle at least once, so the tracker may have touched it.
+        bool went_idle_ = false;
+        bool listed_ = false;
+        // The tracker took it off the idle list to close it.
+        bool taken_ = false;
+        // ... and gave its place in the count to a newcomer.
+        bool evicted_ = false;
+    };
+
     explicit ConnectionTracker(std::size_t limit);
 
-    // Throws orv::Exception "Limit on number of active connections (N) has
-    // exceeded." when the limit is reached; the count is then unchanged.
-    void connection_opened();
-    // Only for connections whose connection_opened succeeded.
-    void connection_closed();
+    // Counts the connection in, as reading. At the limit the longest-idle
+    // connection, if there is one, is closed to make room; otherwise throws
+    // orv::Exception "Limit on number of active connections (N) has
+    // exceeded." and nothing changes.
+    void connection_opened(Slot& slot, boost::shared_ptr<ClientConnection> const& connection);
+    // For every slot, whether or not connection_opened succeeded.
+    void connection_closed(Slot& slot);
 
-    std::size_t count() const;
+    void set_state(Slot& slot, State state);
+    // The connection waits for its next request. False when the server is
+    // stopping: it closes instead.
+    bool go_idle(Slot& slot);
+    // Its next request began. False when it was closed meanwhile to make
+    // room, and must not be served.
+    bool leave_idle(Slot& slot);
+
+    // The server stops: every idle connection is closed, and none may wait
+    // idle from now on.
+    void stop();
+    bool stopping() const { return stopping_.load(); }
+
+    std::size_t count() const { return count_.load(std::memory_order_relaxed); }
+    std::size_t count(State state) const { return states_[state].load(std::memory_order_relaxed); }
 
 private:
-    mutable boost::mutex mutex_;
-    std::size_t count_;
+    typedef boost::intrusive::list<Slot> IdleList;
+
+    bool evict_for(Slot& slot);
+    void move(Slot& slot, State state);
+    static void close(boost::weak_ptr<ClientConnection> const& connection);
+
     std::size_t const limit_;
+    std::atomic<std::size_t> count_;
+    std::array<std::atomic<std::size_t>, STATES> states_;
+    std::atomic<bool> stopping_;
+    // Guards the idle list and the listed and evicted flags.
+    boost::mutex mutex_;
+    IdleList idle_;
 };
 
 }  // namespace http

@@ -35,18 +35,16 @@ bool out_of_descriptors(boost::system::error_code const& ec) {
 }  // namespace
 
 Server::Server(asio::io_context& io, std::string const& host, int port, RequestHandler& handler, std::size_t limit,
-               Deadlines const& deadlines, ServerStats* stats)
+               ConnectionSettings const& settings)
     : running_(false),
       waiting_(false),
       paused_(false),
-      ipv6_(false),
       io_(io),
       acceptor_(io),
       pause_timer_(io),
       tracker_(boost::make_shared<ConnectionTracker>(limit)),
       handler_(handler),
-      deadlines_(deadlines),
-      stats_(stats) {
+      settings_(settings) {
     raise_descriptor_limit();
     LOG(INFO) << "Listening for client HTTP connections on " << host << ":" << port << "...";
 
@@ -56,7 +54,6 @@ Server::Server(asio::io_context& io, std::string const& host, int port, RequestH
     tcp::endpoint const endpoint = results.begin()->endpoint();
 
     acceptor_.open(endpoint.protocol());
-    ipv6_ = endpoint.protocol() == tcp::v6();
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
     acceptor_.listen(BACKLOG);
@@ -90,6 +87,7 @@ void Server::stop() {
     }
     if (ec)
         LOG(ERROR) << "Failed to cancel the acceptor: " << ec.message();
+    tracker_->stop();
     handler_.stop();
 }
 
@@ -152,8 +150,7 @@ void Server::accept_pending() {
         }
         if (taken)
             asio::post(io_, [this, taken] { run(taken); });
-        taken = boost::make_shared<ClientConnection>(io_, ipv6_ ? tcp::v6() : tcp::v4(), fd, tracker_, handler_,
-                                                     deadlines_, stats_);
+        taken = boost::make_shared<ClientConnection>(io_, fd, tracker_, handler_, settings_);
     }
     if (taken)
         run(taken);
@@ -207,8 +204,8 @@ void Server::run(boost::shared_ptr<ClientConnection> const& connection) {
         connection->start();
     } catch (std::exception const& e) {
         // The refused connection is closed unanswered when its last owner goes.
-        if (stats_ != nullptr)
-            stats_->refused();
+        if (settings_.stats != nullptr)
+            settings_.stats->refused();
         LOG(ERROR) << "Failed to handle a client connection from " << connection->get_name() << ": " << e.what();
     }
 }

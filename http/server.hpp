@@ -11,7 +11,7 @@
 #include <boost/system/error_code.hpp>
 #include <boost/thread/mutex.hpp>
 
-#include "http/deadlines.hpp"
+#include "http/connection_settings.hpp"
 #include "http/request_handler.hpp"
 #include "http/server_stats.hpp"
 
@@ -31,10 +31,11 @@ public:
     // Resolves, opens, configures, binds and listens at once; each step's
     // failure leaves as a boost::system::system_error whose text begins with
     // the step's name ("resolve", "open", "set_option", "bind", "listen").
-    // deadlines bound the network waits of every connection; stats, when
-    // given, counts responses and refusals and must outlive the server.
+    // settings are every connection's: the deadlines of its network waits,
+    // persistent connections, and the stats that count responses and
+    // refusals (when given; they must outlive the server).
     Server(boost::asio::io_context& io, std::string const& host, int port, RequestHandler& handler,
-           std::size_t limit, Deadlines const& deadlines = Deadlines(), ServerStats* stats = nullptr);
+           std::size_t limit, ConnectionSettings const& settings = ConnectionSettings());
     ~Server();
 
     Server(Server const&) = delete;
@@ -42,7 +43,9 @@ public:
 
     void start();
     // Stops accepting, closes the listening socket (later clients are
-    // refused) and tells the handler; connections already accepted run on.
+    // refused), closes the persistent connections that wait idle, and tells
+    // the handler; connections busy with a request run on, and close once
+    // it is answered.
     // A stopped server cannot be started again.
     void stop();
 
@@ -65,15 +68,12 @@ private:
     bool waiting_;
     // Accepting rests after the process ran out of descriptors.
     bool paused_;
-    // The listening socket's family, which accepted sockets share.
-    bool ipv6_;
     boost::asio::io_context& io_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer pause_timer_;
     boost::shared_ptr<ConnectionTracker> const tracker_;
     RequestHandler& handler_;
-    Deadlines const deadlines_;
-    ServerStats* const stats_;
+    ConnectionSettings const settings_;
 };
 
 }  // namespace http

@@ -14,8 +14,8 @@ namespace messaging {
 struct Server::Impl {
     Impl(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
          std::string const& service, std::string const& group, std::size_t limit,
-         http::Deadlines const& deadlines, http::ServerStats* stats)
-        : handler_(service, group, handler), server_(io, host, port, handler_, limit, deadlines, stats) {}
+         http::ConnectionSettings const& settings)
+        : handler_(service, group, handler), server_(io, host, port, handler_, limit, settings) {}
 
     aux::HttpHandler handler_;
     http::Server server_;
@@ -23,8 +23,8 @@ struct Server::Impl {
 
 Server::Server(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
                std::string const& service, std::string const& group, std::size_t limit,
-               http::Deadlines const& deadlines, http::ServerStats* stats)
-    : impl_(new Impl(io, host, port, handler, service, group, limit, deadlines, stats)) {}
+               http::ConnectionSettings const& settings)
+    : impl_(new Impl(io, host, port, handler, service, group, limit, settings)) {}
 
 Server::~Server() = default;
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "http/deadlines.hpp"
+#include "http/connection_settings.hpp"
 #include "messaging/async_request_handler.hpp"
 
 namespace boost {
@@ -16,10 +16,6 @@ class io_context;
 
 namespace orv {
 namespace net {
-namespace http {
-class ServerStats;
-}  // namespace http
-
 namespace messaging {
 
 // The JSON messaging endpoint of one named service: an HTTP server whose requests go through the URL adapter to the
@@ -32,7 +28,7 @@ public:
     // `limit` connections are open at once (0: no limit).
     Server(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
            std::string const& service, std::string const& group, std::size_t limit = 1000,
-           http::Deadlines const& deadlines = http::Deadlines(), http::ServerStats* stats = nullptr);
+           http::ConnectionSettings const& settings = http::ConnectionSettings());
     ~Server();
 
     Server(Server const&) = delete;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "http/deadlines.hpp"
+#include "http/keep_alive.hpp"
 
 namespace orv {
 namespace ts {
@@ -38,6 +39,8 @@ struct ServiceConfig {
     std::string group_name;
     // Open HTTP connections at once (0: no limit).
     std::size_t max_connections = 1000;
+    // Persistent connections; off unless asked for.
+    net::http::KeepAlive keep_alive;
     // The status listener's address and port; no listener when empty.
     std::string status_address;
     int status_port = 0;

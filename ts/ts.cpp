@@ -50,6 +50,16 @@ std::string describe_exit(int number, pid_t pid, int status) {
     return text + "exited with status " + std::to_string(WEXITSTATUS(status)) + ".";
 }
 
+// The service port's connections, and (without persistent connections or
+// stats) the status port's.
+net::http::ConnectionSettings connection_settings(ServiceConfig const& config, net::http::ServerStats* stats) {
+    net::http::ConnectionSettings settings;
+    settings.deadlines = config.timing.network;
+    if (stats != nullptr) settings.keep_alive = config.keep_alive;
+    settings.stats = stats;
+    return settings;
+}
+
 Worker::Settings worker_settings(ServiceConfig const& config, ServiceStats& stats) {
     Worker::Settings settings;
     settings.kill_escalation = config.timing.kill_escalation;
@@ -91,7 +101,7 @@ TaskService::TaskService(ServiceConfig const& config)
       state_(running),
       io_context_(),
       messaging_server_(io_context_, config.address, config.port, *this, config.service_name, config.group_name,
-                        config.max_connections, config.timing.network, &http_stats_),
+                        config.max_connections, connection_settings(config, &http_stats_)),
       control_(io_context_.get_executor()),
       signal_fd_(io_context_),
       heartbeat_timer_(io_context_),
@@ -143,7 +153,8 @@ void TaskService::open_status_listener() {
     status_handler_.reset(new StatusHandler([this] { return status_snapshot(); },
                                             [this] { return state_ == running; }));
     status_server_.reset(new net::http::Server(io_context_, config_.status_address, config_.status_port,
-                                               *status_handler_, STATUS_CONNECTIONS, config_.timing.network));
+                                               *status_handler_, STATUS_CONNECTIONS,
+                                               connection_settings(config_, nullptr)));
 }
 
 StatusSnapshot TaskService::status_snapshot() {
