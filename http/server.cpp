@@ -95,6 +95,11 @@ std::size_t Server::open_connections() const {
     return tracker_->count();
 }
 
+std::array<std::size_t, 3> Server::connection_states() const {
+    return {{tracker_->count(ConnectionTracker::reading), tracker_->count(ConnectionTracker::working),
+             tracker_->count(ConnectionTracker::idle)}};
+}
+
 tcp::endpoint Server::local_endpoint() const {
     return acceptor_.local_endpoint();
 }

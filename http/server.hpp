@@ -1,6 +1,7 @@
 #ifndef ORV_HTTP_SERVER_HPP
 #define ORV_HTTP_SERVER_HPP
 
+#include <array>
 #include <cstddef>
 #include <string>
 
@@ -51,6 +52,9 @@ public:
 
     boost::asio::ip::tcp::endpoint local_endpoint() const;
     std::size_t open_connections() const;
+    // Open connections reading a request, with the handler (or writing its
+    // answer), and idle between requests.
+    std::array<std::size_t, 3> connection_states() const;
 
 private:
     void await_connections();

@@ -40,6 +40,10 @@ std::size_t Server::open_connections() const {
     return impl_->server_.open_connections();
 }
 
+std::array<std::size_t, 3> Server::connection_states() const {
+    return impl_->server_.connection_states();
+}
+
 unsigned short Server::port() const {
     return impl_->server_.local_endpoint().port();
 }

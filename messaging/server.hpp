@@ -1,6 +1,7 @@
 #ifndef ORV_MESSAGING_SERVER_HPP
 #define ORV_MESSAGING_SERVER_HPP
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -41,6 +42,8 @@ public:
     unsigned short port() const;
     // Connections open now.
     std::size_t open_connections() const;
+    // Reading a request, with the handler, idle between requests.
+    std::array<std::size_t, 3> connection_states() const;
 
 private:
     struct Impl;

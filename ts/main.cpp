@@ -43,6 +43,8 @@ orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::
     config.log_keep_days = options.log_keep_days;
     config.max_reply_size = options.max_reply_size;
     config.request_timeout = std::chrono::seconds(options.request_timeout);
+    config.keep_alive.idle = std::chrono::seconds(options.keep_alive);
+    config.keep_alive.max_requests = options.keep_alive_requests;
     config.status_address = options.status_address;
     config.status_port = options.status_port;
     config.events = &events;

@@ -43,6 +43,11 @@ po::options_description describe() {
          "longest reply a worker may announce; more is a broken worker: 503 (default 67108864, 64 MiB)")
         ("request-timeout", po::value<std::string>()->value_name("SECONDS"),
          "a worker that has not replied in this time is killed and the client gets 504 (default: no limit)")
+        ("keep-alive", po::value<std::string>()->value_name("SECONDS"),
+         "keep HTTP connections open between requests, closing one that stays idle this long (default: one "
+         "request per connection)")
+        ("keep-alive-requests", po::value<std::string>()->value_name("N"),
+         "with --keep-alive: close a connection after N requests (default 1000)")
         ("status-listen", po::value<std::string>()->value_name("ADDRESS:PORT"),
          "serve GET /metrics, /status and /health here, e.g. 127.0.0.1:9100 or [::1]:9100 (default: none)")
         ("log-keep-days", po::value<std::string>()->value_name("N"),
@@ -138,6 +143,11 @@ void take_options(po::variables_map const& values, Options& options) {
     options.max_reply_size =
         static_cast<std::uint32_t>(number(values, "max-reply-size", 1, 0xffffffffULL, options.max_reply_size));
     options.request_timeout = static_cast<unsigned>(number(values, "request-timeout", 1, 86400, 0));
+    options.keep_alive = static_cast<unsigned>(number(values, "keep-alive", 1, 3600, 0));
+    options.keep_alive_requests =
+        static_cast<unsigned>(number(values, "keep-alive-requests", 1, 1000000, options.keep_alive_requests));
+    if (values.count("keep-alive-requests") != 0 && options.keep_alive == 0)
+        throw UsageError("--keep-alive-requests needs --keep-alive.");
     if (options.log_to_stderr && !options.foreground)
         throw UsageError("--log-to-stderr needs --foreground.");
 }

@@ -37,6 +37,8 @@ struct Options {
     unsigned log_keep_days = 7;
     std::uint32_t max_reply_size = 64u << 20;
     unsigned request_timeout = 0;  // seconds; 0: none
+    unsigned keep_alive = 0;       // seconds a connection may stay idle; 0: one request per connection
+    unsigned keep_alive_requests = 1000;
     std::string status_address;    // empty: no status listener
     int status_port = 0;
 

@@ -178,6 +178,9 @@ StatusSnapshot TaskService::status_snapshot() {
     }
     s.max_workers = config_.max_workers;
     s.connections_open = messaging_server_.open_connections();
+    std::array<std::size_t, 3> const states = messaging_server_.connection_states();
+    std::copy(states.begin(), states.end(), s.connections.begin());
+    s.connections_reused = http_stats_.reuses();
     for (std::size_t i = 0; i < OUTCOMES; ++i) s.requests[i] = stats_.total(static_cast<Outcome>(i));
     for (std::size_t i = 0; i < HTTP_ERRORS.size(); ++i) s.http_errors[i] = http_stats_.responses(HTTP_ERRORS[i]);
     s.worker_starts = stats_.worker_starts.load(std::memory_order_relaxed);
