@@ -18,11 +18,8 @@ namespace net {
 namespace http {
 
 namespace asio = boost::asio;
-using asio::ip::tcp;
 
 namespace {
-
-int const BACKLOG = 128;
 
 // How long accepting pauses when the process is out of descriptors.
 std::chrono::milliseconds const DESCRIPTOR_PAUSE(100);
@@ -34,46 +31,35 @@ bool out_of_descriptors(boost::system::error_code const& ec) {
 
 }  // namespace
 
-Server::Server(asio::io_context& io, std::string const& host, int port, RequestHandler& handler, std::size_t limit,
-               ConnectionSettings const& settings)
+Server::Server(asio::io_context& io, std::vector<ListenAddress> const& addresses, RequestHandler& handler,
+               std::size_t limit, ConnectionSettings const& settings)
     : running_(false),
-      waiting_(false),
       paused_(false),
       io_(io),
-      acceptor_(io),
       pause_timer_(io),
       tracker_(boost::make_shared<ConnectionTracker>(limit)),
       handler_(handler),
       settings_(settings) {
     raise_descriptor_limit();
-    LOG(INFO) << "Listening for client HTTP connections on " << host << ":" << port << "...";
-
-    tcp::resolver resolver(io);
-    tcp::resolver::results_type const results =
-        resolver.resolve(host, std::to_string(port), tcp::resolver::address_configured);
-    tcp::endpoint const endpoint = results.begin()->endpoint();
-
-    acceptor_.open(endpoint.protocol());
-    acceptor_.set_option(tcp::acceptor::reuse_address(true));
-    acceptor_.bind(endpoint);
-    acceptor_.listen(BACKLOG);
-    // Connections are taken until the backlog is empty: an accept must
-    // return at once when it is.
-    acceptor_.non_blocking(true);
+    for (ListenAddress const& address : addresses) listeners_.emplace_back(new Listener(io, address));
 }
+
+Server::Server(asio::io_context& io, std::string const& host, int port, RequestHandler& handler, std::size_t limit,
+               ConnectionSettings const& settings)
+    : Server(io, std::vector<ListenAddress>{ListenAddress::tcp_address(host, port)}, handler, limit, settings) {}
 
 Server::~Server() = default;
 
 void Server::start() {
     LOG(INFO) << "Starting the HTTP server...";
     boost::mutex::scoped_lock lock(mutex_);
-    if (running_ || !acceptor_.is_open())
+    if (running_)
         return;
     running_ = true;
-    await_connections();
+    for (auto const& listener : listeners_) await_connections(*listener);
 }
 
-// Closing the listening socket, not only cancelling the wait, makes new
+// Closing the listening sockets, not only cancelling the waits, makes new
 // clients see a refused connection at once instead of waiting in a backlog
 // that nobody reads. A stopped server stays stopped.
 void Server::stop() {
@@ -81,8 +67,12 @@ void Server::stop() {
     boost::system::error_code ec;
     {
         boost::mutex::scoped_lock lock(mutex_);
-        if (acceptor_.is_open())
-            acceptor_.close(ec);
+        for (auto const& listener : listeners_) {
+            boost::system::error_code closing;
+            listener->close(closing);
+            if (closing && !ec)
+                ec = closing;
+        }
         running_ = false;
     }
     if (ec)
@@ -100,28 +90,34 @@ std::array<std::size_t, 3> Server::connection_states() const {
              tracker_->count(ConnectionTracker::idle)}};
 }
 
-tcp::endpoint Server::local_endpoint() const {
-    return acceptor_.local_endpoint();
+unsigned short Server::port() const {
+    for (auto const& listener : listeners_) {
+        if (listener->port() != 0)
+            return listener->port();
+    }
+    return 0;
 }
 
-// Called with mutex_ held. At most one wait is armed, none while stopped or
-// pausing.
-void Server::await_connections() {
-    if (!running_ || waiting_ || paused_)
+// Called with mutex_ held. At most one wait is armed per listener, none
+// while stopped or pausing.
+void Server::await_connections(Listener& listener) {
+    if (!running_ || listener.waiting || paused_ || !listener.is_open())
         return;
-    waiting_ = true;
-    acceptor_.async_wait(tcp::acceptor::wait_read,
-                         boost::bind(&Server::handle_acceptable, this, boost::placeholders::_1));
+    listener.waiting = true;
+    listener.socket().async_wait(asio::posix::stream_descriptor::wait_read,
+                                 [this, &listener](boost::system::error_code const& ec) {
+                                     handle_acceptable(listener, ec);
+                                 });
 }
 
-void Server::handle_acceptable(boost::system::error_code const& ec) {
+void Server::handle_acceptable(Listener& listener, boost::system::error_code const& ec) {
     {
         boost::mutex::scoped_lock lock(mutex_);
-        waiting_ = false;
+        listener.waiting = false;
         if (ec == asio::error::operation_aborted) {
             // Our own cancellation in stop(), or a start() that came in
             // meanwhile and now needs the wait again.
-            await_connections();
+            await_connections(listener);
             return;
         }
         if (ec && !pause_accepting())
@@ -131,7 +127,7 @@ void Server::handle_acceptable(boost::system::error_code const& ec) {
         LOG(ERROR) << "Failed to accept a client connection: " << ec.message();
         return;
     }
-    accept_pending();
+    accept_pending(listener);
 }
 
 // Takes every connection waiting in the backlog. The wait for the listening
@@ -139,11 +135,11 @@ void Server::handle_acceptable(boost::system::error_code const& ec) {
 // before each accept: a client that comes after an accept found the backlog
 // empty wakes it. The last connection taken runs on this thread, at once;
 // the ones before it go to the pool.
-void Server::accept_pending() {
+void Server::accept_pending(Listener& listener) {
     boost::shared_ptr<ClientConnection> taken;
     for (;;) {
         int error = 0;
-        int const fd = accept_next(error);
+        int const fd = accept_next(listener, error);
         if (fd < 0) {
             if (error == ECONNABORTED || error == EINTR)
                 continue;  // a client that gave up while queued
@@ -165,14 +161,14 @@ void Server::accept_pending() {
 // stop() is closing. -1 when there is nothing to take, with `error` set to
 // what the caller should report, or to 0 when another thread reports the
 // same lack of descriptors already.
-int Server::accept_next(int& error) {
+int Server::accept_next(Listener& listener, int& error) {
     boost::mutex::scoped_lock lock(mutex_);
-    if (!running_ || paused_ || !acceptor_.is_open()) {
+    if (!running_ || paused_ || !listener.is_open()) {
         error = EAGAIN;
         return -1;
     }
-    await_connections();
-    int const fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    await_connections(listener);
+    int const fd = ::accept4(listener.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
     error = fd < 0 ? errno : 0;
     if (fd < 0 && out_of_descriptors(boost::system::error_code(error, asio::error::get_system_category())) &&
         !pause_accepting())
@@ -201,7 +197,7 @@ void Server::handle_pause_end(boost::system::error_code const& ec) {
         boost::mutex::scoped_lock lock(mutex_);
         paused_ = false;
     }
-    accept_pending();
+    for (auto const& listener : listeners_) accept_pending(*listener);
 }
 
 void Server::run(boost::shared_ptr<ClientConnection> const& connection) {

@@ -45,7 +45,7 @@ std::array<std::size_t, 3> Server::connection_states() const {
 }
 
 unsigned short Server::port() const {
-    return impl_->server_.local_endpoint().port();
+    return impl_->server_.port();
 }
 
 }  // namespace messaging

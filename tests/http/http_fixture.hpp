@@ -40,7 +40,7 @@ class HttpServerTest : public LoopbackServerTest<net::http::Server, RecordingHan
 protected:
     void start_server(std::size_t limit = 0, net::http::ConnectionSettings const& settings = {}) {
         server_.reset(new net::http::Server(loop_.io(), "127.0.0.1", 0, handler_, limit, settings));
-        port_ = server_->local_endpoint().port();
+        port_ = server_->port();
         server_->start();
     }
 
