@@ -12,10 +12,10 @@ namespace messaging {
 // The adapter comes first so that it is built before the HTTP server and
 // destroyed after it: the server never sees a dead handler.
 struct Server::Impl {
-    Impl(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
+    Impl(boost::asio::io_context& io, std::vector<http::ListenAddress> const& addresses, AsyncRequestHandler& handler,
          std::string const& service, std::string const& group, std::size_t limit,
          http::ConnectionSettings const& settings)
-        : handler_(service, group, handler), server_(io, host, port, handler_, limit, settings) {}
+        : handler_(service, group, handler), server_(io, addresses, handler_, limit, settings) {}
 
     aux::HttpHandler handler_;
     http::Server server_;
@@ -24,7 +24,13 @@ struct Server::Impl {
 Server::Server(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
                std::string const& service, std::string const& group, std::size_t limit,
                http::ConnectionSettings const& settings)
-    : impl_(new Impl(io, host, port, handler, service, group, limit, settings)) {}
+    : Server(io, std::vector<http::ListenAddress>{http::ListenAddress::tcp_address(host, port)}, handler, service,
+             group, limit, settings) {}
+
+Server::Server(boost::asio::io_context& io, std::vector<http::ListenAddress> const& addresses,
+               AsyncRequestHandler& handler, std::string const& service, std::string const& group, std::size_t limit,
+               http::ConnectionSettings const& settings)
+    : impl_(new Impl(io, addresses, handler, service, group, limit, settings)) {}
 
 Server::~Server() = default;
 

@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "http/connection_settings.hpp"
+#include "http/listen_address.hpp"
 #include "messaging/async_request_handler.hpp"
 
 namespace boost {
@@ -30,6 +32,10 @@ public:
     Server(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
            std::string const& service, std::string const& group, std::size_t limit = 1000,
            http::ConnectionSettings const& settings = http::ConnectionSettings());
+    // The same on every address given (see http::Listener).
+    Server(boost::asio::io_context& io, std::vector<http::ListenAddress> const& addresses,
+           AsyncRequestHandler& handler, std::string const& service, std::string const& group,
+           std::size_t limit = 1000, http::ConnectionSettings const& settings = http::ConnectionSettings());
     ~Server();
 
     Server(Server const&) = delete;

@@ -7,8 +7,10 @@
 #include <string>
 
 #include <glog/logging.h>
+#include <systemd/sd-daemon.h>
 
 #include "common/instance_lock.hpp"
+#include "http/listen_address.hpp"
 #include "common/logging.hpp"
 #include "common/process.hpp"
 #include "common/readiness.hpp"
@@ -30,7 +32,16 @@ std::string start_line(orv::ts::Options const& options) {
 
 orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::ServiceEvents& events) {
     orv::ts::ServiceConfig config;
-    config.address = options.listen;
+    if (!options.activated.empty()) {
+        for (int fd : options.activated) config.listen.push_back(orv::net::http::ListenAddress::inherited_socket(fd));
+    } else {
+        for (std::string const& address : options.listen)
+            config.listen.push_back(orv::net::http::ListenAddress::tcp_address(address, options.port));
+        for (std::string const& path : options.listen_sockets) {
+            config.listen.push_back(orv::net::http::ListenAddress::unix_address(
+                path, static_cast<mode_t>(options.socket_mode), options.socket_gid));
+        }
+    }
     config.port = options.port;
     config.worker_program = options.worker_program;
     config.worker_args = options.worker_args;
@@ -56,7 +67,7 @@ orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::
 // until it stops. The result is the daemon's exit status.
 int run(orv::ts::Options const& options) {
     std::unique_ptr<orv::daemon::InstanceLock> lock;
-    std::set<int> keep;
+    std::set<int> keep(options.activated.begin(), options.activated.end());
     try {
         if (!options.log_to_stderr) {
             lock.reset(new orv::daemon::InstanceLock(options.log_dir, options.service));
@@ -103,6 +114,13 @@ int run(orv::ts::Options const& options) {
     return EXIT_SUCCESS;
 }
 
+// Listening sockets a service manager passed to this very process replace
+// every --listen; the variables go, so that no worker takes them as its own.
+void take_activated_sockets(orv::ts::Options& options) {
+    int const count = ::sd_listen_fds(1);
+    for (int i = 0; i < count; ++i) options.activated.push_back(SD_LISTEN_FDS_START + i);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -118,6 +136,7 @@ int main(int argc, char* argv[]) {
             return EXIT_SUCCESS;
         }
         orv::ts::check_paths(options);
+        take_activated_sockets(options);
     } catch (orv::ts::UsageError const& e) {
         std::cerr << e.what() << std::endl;
         return EXIT_USAGE;

@@ -1,6 +1,7 @@
 #include "ts/options.hpp"
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,8 +31,13 @@ po::options_description describe() {
         ("help,h", "print this help and exit")
         ("version", "print the name and version and exit")
         ("foreground,f", "stay in the foreground: no fork, no new session; the exit status is the daemon's")
-        ("listen", po::value<std::string>()->value_name("ADDRESS"),
-         "IPv4 or IPv6 address to listen on (default 0.0.0.0; \"::\" listens on both families where the system allows)")
+        ("listen", po::value<std::vector<std::string>>()->value_name("ADDRESS|unix:PATH"),
+         "where to listen, repeatable: an IPv4 or IPv6 address (with PORT; \"::\" takes both families where the "
+         "system allows), or unix:PATH for a UNIX socket file (default 0.0.0.0)")
+        ("socket-mode", po::value<std::string>()->value_name("MODE"),
+         "permissions of the UNIX socket files, in octal (default 0660)")
+        ("socket-group", po::value<std::string>()->value_name("GROUP"),
+         "group of the UNIX socket files, a name or a number (default: the daemon's)")
         ("log-dir", po::value<std::string>()->value_name("DIR"), "directory for log and capture files (default /var/log/orv)")
         ("log-to-stderr", "with --foreground: every record to standard error, no log or capture files")
         ("min-workers", po::value<std::string>()->value_name("N"), "workers balancing keeps at least (default 10)")
@@ -124,14 +130,39 @@ void take_status_listen(std::string const& text, Options& options) {
     options.status_port = std::stoi(port);
 }
 
+// Every --listen in order: TCP addresses, and socket files (absolute, so
+// that the daemon in "/" finds them). Without one, 0.0.0.0.
+void take_listen(po::variables_map const& values, Options& options) {
+    std::vector<std::string> const words =
+        values.count("listen") ? values["listen"].as<std::vector<std::string>>() : std::vector<std::string>();
+    for (std::string const& word : words) {
+        if (word.compare(0, 5, "unix:") == 0 && word.size() > 5) {
+            options.listen_sockets.push_back(word.substr(5));
+        } else if (is_address(word)) {
+            options.listen.push_back(word);
+        } else {
+            throw UsageError("Invalid value '" + word +
+                             "' for --listen: expected an IPv4 or IPv6 address, or unix:PATH.");
+        }
+    }
+    if (words.empty()) options.listen.push_back("0.0.0.0");
+    if (values.count("socket-mode") != 0) {
+        std::string const mode = values["socket-mode"].as<std::string>();
+        if (mode.empty() || mode.size() > 4 || mode.find_first_not_of("01234567") != std::string::npos)
+            throw UsageError("Invalid value '" + mode + "' for --socket-mode: expected an octal mode such as 0660.");
+        options.socket_mode = static_cast<unsigned>(std::stoul(mode, nullptr, 8));
+    }
+    if (values.count("socket-group") != 0) options.socket_group = values["socket-group"].as<std::string>();
+    if ((values.count("socket-mode") != 0 || values.count("socket-group") != 0) && options.listen_sockets.empty())
+        throw UsageError("--socket-mode and --socket-group need --listen unix:PATH.");
+}
+
 void take_options(po::variables_map const& values, Options& options) {
     options.help = values.count("help") > 0;
     options.version = values.count("version") > 0;
     options.foreground = values.count("foreground") > 0;
     options.log_to_stderr = values.count("log-to-stderr") > 0;
-    options.listen = text(values, "listen", options.listen);
-    if (!is_address(options.listen))
-        throw UsageError("Invalid value '" + options.listen + "' for --listen: expected an IPv4 or IPv6 address.");
+    take_listen(values, options);
     if (values.count("status-listen") != 0) take_status_listen(values["status-listen"].as<std::string>(), options);
     options.log_dir = text(values, "log-dir", options.log_dir);
     options.pid_file = text(values, "pid-file", options.pid_file);
@@ -178,6 +209,18 @@ std::string absolute(std::string const& path) {
     return std::string(here) + "/" + path;
 }
 
+// A group by name or number; -1 for none.
+gid_t group_id(std::string const& name, char const* option) {
+    if (name.empty()) return static_cast<gid_t>(-1);
+    if (name.find_first_not_of("0123456789") == std::string::npos && name.size() < 10)
+        return static_cast<gid_t>(std::stoul(name));
+    errno = 0;
+    struct group const* group = ::getgrnam(name.c_str());
+    if (group == nullptr)
+        throw UsageError("Unknown group '" + name + "' for " + option + ".");
+    return group->gr_gid;
+}
+
 }  // namespace
 
 void check_paths(Options& options) {
@@ -189,6 +232,8 @@ void check_paths(Options& options) {
     if (::access(options.worker_program.c_str(), X_OK) != 0) throw UsageError(program + " is not executable.");
 
     options.pid_file = absolute(options.pid_file);
+    for (std::string& path : options.listen_sockets) path = absolute(path);
+    options.socket_gid = group_id(options.socket_group, "--socket-group");
     if (options.log_to_stderr) return;
     options.log_dir = absolute(options.log_dir);
     std::string const directory = "Log directory " + options.log_dir;

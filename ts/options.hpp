@@ -1,6 +1,8 @@
 #ifndef ORV_TS_OPTIONS_HPP
 #define ORV_TS_OPTIONS_HPP
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -27,7 +29,15 @@ struct Options {
     bool version = false;
     bool foreground = false;
     bool log_to_stderr = false;
-    std::string listen = "0.0.0.0";
+    // TCP addresses to listen on with PORT, and UNIX socket files.
+    std::vector<std::string> listen;
+    std::vector<std::string> listen_sockets;
+    unsigned socket_mode = 0660;
+    std::string socket_group;  // empty: the daemon's
+    gid_t socket_gid = static_cast<gid_t>(-1);
+    // Listening sockets the service manager passed (LISTEN_FDS); they
+    // replace every --listen.
+    std::vector<int> activated;
     std::string log_dir = "/var/log/orv";
     std::string pid_file;
     std::uint64_t min_workers = 10;

@@ -9,6 +9,7 @@
 
 #include "http/deadlines.hpp"
 #include "http/keep_alive.hpp"
+#include "http/listen_address.hpp"
 
 namespace orv {
 namespace ts {
@@ -28,6 +29,8 @@ struct Timing {
 // Everything a TaskService is built from.
 struct ServiceConfig {
     std::string address = "0.0.0.0";
+    // Where to listen; empty: on address and port.
+    std::vector<net::http::ListenAddress> listen;
     int port = 0;
     std::string worker_program;
     std::vector<std::string> worker_args;

@@ -50,6 +50,11 @@ std::string describe_exit(int number, pid_t pid, int status) {
     return text + "exited with status " + std::to_string(WEXITSTATUS(status)) + ".";
 }
 
+std::vector<net::http::ListenAddress> listen_addresses(ServiceConfig const& config) {
+    if (!config.listen.empty()) return config.listen;
+    return {net::http::ListenAddress::tcp_address(config.address, config.port)};
+}
+
 // The service port's connections, and (without persistent connections or
 // stats) the status port's.
 net::http::ConnectionSettings connection_settings(ServiceConfig const& config, net::http::ServerStats* stats) {
@@ -100,7 +105,7 @@ TaskService::TaskService(ServiceConfig const& config)
       worker_settings_(worker_settings(config, stats_)),
       state_(running),
       io_context_(),
-      messaging_server_(io_context_, config.address, config.port, *this, config.service_name, config.group_name,
+      messaging_server_(io_context_, listen_addresses(config), *this, config.service_name, config.group_name,
                         config.max_connections, connection_settings(config, &http_stats_)),
       control_(io_context_.get_executor()),
       signal_fd_(io_context_),

@@ -1,15 +1,34 @@
 // The daemon's front door as the proxies and clients in front of it use it:
 // persistent connections from real client libraries.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <sys/wait.h>
+
+#include <atomic>
+#include <mutex>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
 
 #include <gtest/gtest.h>
 
+#include "documents.hpp"
+#include "eventually.hpp"
 #include "run_program.hpp"
 #include "tests/ts/daemon_fixture.hpp"
 
 namespace {
 
 using orv::test::Daemon;
+using orv::test::exited_with;
 using orv::test::ProgramRun;
 using orv::test::worker;
 
@@ -47,6 +66,141 @@ TEST(DaemonFrontDoor, RealClientsReuseTheirConnection) {
         orv::test::run_program({"/usr/bin/python3", "-c", script, std::to_string(daemon.port())});
     EXPECT_EQ(0, python.exit_code()) << python.err;
     EXPECT_EQ("1\n", python.out);
+}
+
+std::string const FRAME_OVER_UNIX = std::string("\x03" "act\x00\x00\x00\x00\x02{}", 11);
+
+ProgramRun curl_unix(std::string const& socket, std::string const& path) {
+    return orv::test::run_program({"/usr/bin/curl", "-sS", "--unix-socket", socket, "-H",
+                                   "Content-Type: application/json", "--data", "{}", "http://localhost" + path});
+}
+
+mode_t mode_of(std::string const& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) ? info.st_mode & 07777 : 0;
+}
+
+// A UNIX-socket listener beside the TCP one: the worker gets an empty client
+// address, the log names the peer "unix", the file has the mode asked for
+// and goes when the daemon does.
+TEST(DaemonFrontDoor, UnixSocketListener) {
+    struct Row {
+        std::vector<std::string> options;
+        mode_t mode;
+    } const rows[] = {
+        {{}, 0660},
+        {{"--socket-mode", "0600", "--socket-group", "0"}, 0600},
+    };
+    for (Row const& row : rows) {
+        Daemon daemon;
+        std::string const socket = daemon.log_dir() + "/svc.sock";
+        std::vector<std::string> options = {"--listen", "unix:" + socket, "--listen", "127.0.0.1"};
+        options.insert(options.end(), row.options.begin(), row.options.end());
+        daemon.start(worker({"frame"}), options);
+        EXPECT_EQ(row.mode, mode_of(socket));
+        ProgramRun const over_unix = curl_unix(socket, "/svc/act");
+        EXPECT_EQ(FRAME_OVER_UNIX, over_unix.out) << over_unix.err;
+        EXPECT_EQ(orv::test::json_response(std::string("\x03" "act\x09" "127.0.0.1\x00\x00\x00\x02{}", 20)),
+                  orv::test::post(daemon.port(), "/svc/act", "{}"));
+        orv::test::run_program({"/usr/bin/curl", "-sS", "--unix-socket", socket, "-X", "PUT", "http://localhost/"});
+        EXPECT_TRUE(daemon.wait_for_log("Failed to process a request from unix: Unsupported HTTP method."));
+        EXPECT_TRUE(exited_with(daemon.stop(SIGTERM), 0));
+        EXPECT_EQ(0u, mode_of(socket)) << "left behind";
+    }
+}
+
+// A socket file left by a daemon that is gone is replaced; one that a
+// running server answers on is never taken over: the start fails.
+TEST(DaemonFrontDoor, StaleAndLiveSocketFiles) {
+    Daemon daemon;
+    std::string const socket = daemon.log_dir() + "/svc.sock";
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, socket.c_str());
+    int const live = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(0, ::bind(live, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, ::listen(live, 1));
+    ProgramRun const refused = orv::test::run_program(
+        {ORV_TASK_SERVICE_BIN, "--log-dir", daemon.log_dir(), "--listen", "unix:" + socket, "svc", "1",
+         TEST_WORKER_BIN});
+    EXPECT_EQ(1, refused.exit_code());
+    EXPECT_EQ("The daemon crashed: The socket " + socket + " is in use by another process.\n", refused.err);
+    ::close(live);  // the file stays, and nothing answers on it any more
+    daemon.start(worker({"frame"}), {"--listen", "unix:" + socket});
+    EXPECT_EQ(FRAME_OVER_UNIX, curl_unix(socket, "/svc/act").out);
+}
+
+// Socket activation through systemd's own activator, which holds the
+// listening socket while a loop restarts the daemon under load: a client
+// that connects while no daemon runs waits in the backlog and is answered.
+TEST(DaemonFrontDoor, RestartsUnderSocketActivationRefuseNothing) {
+    Daemon scratch;  // a log directory, and the subreaper for what the activator leaves
+    std::string const dir = scratch.log_dir();
+    int const port = orv::test::free_port();
+    // Each round is a child of the loop's shell: LISTEN_PID must name it.
+    std::string const loop = "while [ ! -e " + dir + "/stop ]; do /bin/sh -c 'export LISTEN_PID=$$; exec " +
+                             ORV_TASK_SERVICE_BIN + " --foreground --log-dir " + dir + " --pid-file " + dir +
+                             "/pid svc 1 " + TEST_WORKER_BIN + "'; done";
+    pid_t const activator = ::fork();
+    if (activator == 0) {
+        ::execl("/usr/bin/systemd-socket-activate", "systemd-socket-activate", "-l",
+                ("127.0.0.1:" + std::to_string(port)).c_str(), "/bin/sh", "-c", loop.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ASSERT_TRUE(orv::test::eventually([&] {
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::socket probe(io);
+        boost::system::error_code ec;
+        probe.connect({boost::asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, ec);
+        return !ec;
+    }));
+
+    // A request that meets a stopping daemon with every worker busy gets
+    // the designed 503; what must never happen is a refused connection.
+    std::atomic<int> answered{0}, unavailable{0}, failed{0};
+    std::mutex mutex;
+    std::vector<std::string> failures;
+    std::string const expected = orv::test::json_response("{}");
+    auto load = [&] {
+        for (int i = 0; i < 1500; ++i) {
+            std::string got;
+            try {
+                got = orv::test::post(port, "/svc/act", "{}");
+            } catch (std::exception const& e) {
+                got = e.what();  // refused or reset
+            }
+            if (got == expected) {
+                answered++;
+            } else if (got == orv::test::UNAVAILABLE) {
+                unavailable++;
+            } else {
+                failed++;
+                std::lock_guard<std::mutex> lock(mutex);
+                failures.push_back(got);
+            }
+        }
+    };
+    std::thread first(load), second(load);
+    pid_t previous = 0;
+    for (int restart = 0; restart < 3; ++restart) {
+        pid_t current = 0;
+        ASSERT_TRUE(orv::test::eventually([&] {
+            current = std::atoi(orv::test::read_file(dir + "/pid").c_str());
+            return current > 0 && current != previous && ::kill(current, 0) == 0 && answered > 300 * restart;
+        }));
+        ::kill(current, SIGTERM);
+        previous = current;
+    }
+    first.join();
+    second.join();
+    EXPECT_EQ(0, failed.load()) << (failures.empty() ? "" : failures.front());
+    EXPECT_EQ(3000, answered + unavailable);
+
+    orv::test::run_program({"/usr/bin/touch", dir + "/stop"});
+    ::kill(std::atoi(orv::test::read_file(dir + "/pid").c_str()), SIGTERM);
+    int status = 0;
+    EXPECT_TRUE(orv::test::eventually([&] { return ::waitpid(activator, &status, WNOHANG) == activator; }))
+        << "the activator did not end";
 }
 
 }  // namespace
