@@ -13,10 +13,11 @@ namespace http {
 
 namespace {
 
-unsigned char const MAPPED_PREFIX[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-
-bool is_mapped(unsigned char const* bytes) {
-    return std::memcmp(bytes, MAPPED_PREFIX, sizeof(MAPPED_PREFIX)) == 0;
+// An IPv4 address as the IPv6 address ::ffff:a.b.c.d.
+void map_to_ipv6(unsigned char const* ipv4, unsigned char* ipv6) {
+    unsigned char const prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    std::memcpy(ipv6, prefix, sizeof(prefix));
+    std::memcpy(ipv6 + sizeof(prefix), ipv4, 4);
 }
 
 // Whether the first `prefix` bits of the address are those of the network.
@@ -73,29 +74,27 @@ void TrustedProxies::add(std::string const& value) {
     }
     std::string::size_type const slash = value.find('/');
     std::string const address = value.substr(0, slash);
-    Network network;
-    network.bytes.fill(0);
-    network.family = parse_ip_text(address.data(), address.size(), network.bytes.data());
-    unsigned const bits = network.family == Peer::ipv4 ? 32 : 128;
-    network.prefix = bits;
-    if (network.family == Peer::unknown ||
-        (slash != std::string::npos && !parse_prefix(value.substr(slash + 1), bits, network.prefix))) {
+    unsigned char bytes[16] = {};
+    Peer::Family const family = parse_ip_text(address.data(), address.size(), bytes);
+    unsigned const bits = family == Peer::ipv4 ? 32 : 128;
+    unsigned prefix = bits;
+    if (family == Peer::unknown || (slash != std::string::npos && !parse_prefix(value.substr(slash + 1), bits, prefix))) {
         throw std::invalid_argument("Invalid value '" + value +
                                     "' for --trust-proxy: expected an address, ADDRESS/PREFIX or unix.");
     }
-    if (!clear_host_bits(network.bytes.data(), bits / 8, network.prefix)) {
+    if (!clear_host_bits(bytes, bits / 8, prefix)) {
         char text[INET6_ADDRSTRLEN];
-        ::inet_ntop(network.family == Peer::ipv4 ? AF_INET : AF_INET6, network.bytes.data(), text, sizeof(text));
+        ::inet_ntop(family == Peer::ipv4 ? AF_INET : AF_INET6, bytes, text, sizeof(text));
         throw std::invalid_argument("Invalid value '" + value +
                                     "' for --trust-proxy: bits are set beyond the prefix; the network is " + text +
-                                    "/" + std::to_string(network.prefix) + ".");
+                                    "/" + std::to_string(prefix) + ".");
     }
-    if (network.family == Peer::ipv6 && network.prefix >= 96 && is_mapped(network.bytes.data())) {
-        std::memmove(network.bytes.data(), network.bytes.data() + 12, 4);
-        std::memset(network.bytes.data() + 4, 0, 12);
-        network.family = Peer::ipv4;
-        network.prefix -= 96;
-    }
+    Network network;
+    network.prefix = family == Peer::ipv4 ? prefix + 96 : prefix;
+    if (family == Peer::ipv4)
+        map_to_ipv6(bytes, network.bytes.data());
+    else
+        std::memcpy(network.bytes.data(), bytes, sizeof(bytes));
     networks_.push_back(network);
 }
 
@@ -105,12 +104,13 @@ bool TrustedProxies::trusts(Peer const& peer) const {
 }
 
 bool TrustedProxies::trusts(Peer::Family family, unsigned char const* bytes) const {
-    if (family == Peer::ipv6 && is_mapped(bytes)) {
-        family = Peer::ipv4;
-        bytes += sizeof(MAPPED_PREFIX);
+    unsigned char mapped[16];
+    if (family == Peer::ipv4) {
+        map_to_ipv6(bytes, mapped);
+        bytes = mapped;
     }
     for (Network const& network : networks_) {
-        if (network.family == family && within(bytes, network.bytes.data(), network.prefix)) return true;
+        if (within(bytes, network.bytes.data(), network.prefix)) return true;
     }
     return false;
 }

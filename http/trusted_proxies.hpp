@@ -13,10 +13,11 @@ namespace http {
 
 // The peers whose word on the client is taken: networks named by
 // --trust-proxy values, and "unix" for connections on a UNIX-socket
-// listener. An IPv4 peer is matched by the IPv4 networks however the listener
-// sees it (a "::" listener sees ::ffff:a.b.c.d); IPv6 networks match the other
-// IPv6 peers. An IPv6 network written inside ::ffff:0:0/96 is taken as the
-// IPv4 network it names.
+// listener. An IPv4 address is taken as the IPv6 address ::ffff:a.b.c.d, the
+// form in which a "::" listener sees it, so that a peer is trusted alike
+// whichever listener it came to: 10.0.0.0/8 and ::ffff:10.0.0.0/104 are the
+// same network, and an IPv6 network that spans ::ffff:0:0/96, such as ::/0,
+// spans the IPv4 peers too.
 class TrustedProxies {
 public:
     // Reads --trust-proxy values: "unix", an address (the network of that
@@ -47,9 +48,9 @@ public:
     Peer forwarded_client(std::string const& x_forwarded_for, Peer const& proxy) const;
 
 private:
+    // An IPv6 network; the bits beyond the prefix are clear.
     struct Network {
-        Peer::Family family;  // ipv4 or ipv6
-        std::array<unsigned char, 16> bytes;  // bits beyond the prefix clear
+        std::array<unsigned char, 16> bytes;
         unsigned prefix;
     };
 
