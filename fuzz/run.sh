@@ -13,7 +13,7 @@ build="$root/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$root/fuzz" -B "$build" >/dev/null
 cmake --build "$build" -j 2
 
-for target in request json_depth root_wrapper; do
+for target in request json_depth root_wrapper proxy_header; do
   binary="$build/${target}_fuzzer"
   [ -x "$binary" ] || continue
   mkdir -p "$build/corpus/$target" "$root/fuzz-out/$target"
