@@ -17,10 +17,12 @@
 #include "common/log_text.hpp"
 #include "common/syscall.hpp"
 #include "http/exchange.hpp"
+#include "http/proxy_header.hpp"
 #include "http/request_error.hpp"
 #include "http/request_handler.hpp"
 #include "http/server_stats.hpp"
 #include "http/text.hpp"
+#include "http/trusted_proxies.hpp"
 
 namespace orv {
 namespace net {
@@ -59,6 +61,9 @@ ClientConnection::ClientConnection(asio::io_context& io, int fd, boost::shared_p
       deadline_timer_(io),
       handler_(handler),
       tracker_(tracker),
+      proxied_(false),
+      awaiting_proxy_header_(false),
+      client_from_header_(false),
       requests_(0),
       written_(0),
       after_write_(finish_exchange),
@@ -77,14 +82,54 @@ void ClientConnection::start() {
     Clock::time_point const accepted = Clock::now();
     tracker_->connection_opened(slot_, shared_from_this());
     get_name();
+    proxied_ = settings_.trusted != nullptr && settings_.trusted->trusts(peer_);
+    awaiting_proxy_header_ = proxied_;
     begin_exchange(accepted);
     read_request();
 }
 
 std::string const& ClientConnection::get_name() {
-    if (!peer_.known())
+    if (!peer_.known()) {
         peer_ = Peer::of_socket(descriptor());
-    return peer_.name;
+        client_ = peer_;
+    }
+    return client_.name;
+}
+
+// A trusted proxy may begin the connection with a PROXY protocol header that
+// names the client. False when the connection ends here: a malformed
+// header, or none where one is required, is logged and the connection
+// closed without an answer (a proxy would not read one).
+bool ClientConnection::take_proxy_header() {
+    asio::streambuf::const_buffers_type const data = buffer_.data();
+    ProxyHeader const header = parse_proxy_header(static_cast<char const*>(data.data()), data.size());
+    if (header.result == ProxyHeader::incomplete)
+        return true;
+    awaiting_proxy_header_ = false;
+    char const* problem = header.result == ProxyHeader::malformed ? header.problem : nullptr;
+    if (header.result == ProxyHeader::absent && settings_.require_proxy_header)
+        problem = "The PROXY protocol header is missing.";
+    if (problem != nullptr) {
+        LOG(ERROR) << "Failed to process a request from " << get_name() << ": " << problem;
+        close_socket(false);
+        return false;
+    }
+    if (header.result == ProxyHeader::parsed) {
+        buffer_.consume(header.consumed);
+        client_from_header_ = true;
+        if (!header.local)
+            client_ = header.client;
+    }
+    return true;
+}
+
+// A trusted proxy that sent no PROXY header may name the client of each
+// request in X-Forwarded-For; nobody else's header is believed.
+Peer ClientConnection::request_client(RequestParser const& request) const {
+    if (!proxied_ || client_from_header_)
+        return client_;
+    auto const forwarded = request.headers().find("x-forwarded-for");
+    return forwarded == request.headers().end() ? client_ : settings_.trusted->forwarded_client(forwarded->second, peer_);
 }
 
 // The first request's budgets count from the accept, a later one's from its
@@ -117,36 +162,11 @@ boost::system::error_code ClientConnection::watch() {
 // goes to the back of the queue all the same, but no other pool thread is
 // woken just to run it.
 void ClientConnection::read_request() {
-    Exchange& exchange = *exchange_;
     for (std::size_t turn_bytes = 0;;) {
-        try {
-            asio::streambuf::const_buffers_type const data = buffer_.data();
-            std::size_t const consumed = exchange.reader().advance(static_cast<char const*>(data.data()),
-                                                                    data.size(), LINES_PER_TURN);
-            buffer_.consume(consumed);
-            Clock::time_point const now = Clock::now();
-            exchange.note_progress(consumed, buffer_.size(), now);
-            if (settings_.stats != nullptr && exchange.request().state() != RequestParser::request_line)
-                exchange.mark_started(now);
-            if (!check_head())
-                return;
-        } catch (RequestError const& e) {
-            refuse(e);
+        if (awaiting_proxy_header_ && !take_proxy_header())
             return;
-        } catch (std::exception const& e) {
-            LOG(ERROR) << "Internal error during processing a request from " << get_name() << ": " << e.what();
-            respond_now("500 Internal Server Error", "");
+        if (!awaiting_proxy_header_ && !parse_buffered(turn_bytes))
             return;
-        }
-        RequestReader::Next const next = exchange.reader().next();
-        if (next == RequestReader::handle_request) {
-            hand_over();
-            return;
-        }
-        if (next == RequestReader::take_turn || turn_bytes >= BYTES_PER_TURN) {
-            asio::defer(strand_, boost::bind(&ClientConnection::read_request, shared_from_this()));
-            return;
-        }
         long const got = receive_now();
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             wait_readable();
@@ -158,6 +178,41 @@ void ClientConnection::read_request() {
         }
         turn_bytes += static_cast<std::size_t>(got);
     }
+}
+
+// Lets the reader take what is buffered. False when the connection has
+// moved on: to the handler, to an answer, or to the back of the queue.
+bool ClientConnection::parse_buffered(std::size_t turn_bytes) {
+    Exchange& exchange = *exchange_;
+    try {
+        asio::streambuf::const_buffers_type const data = buffer_.data();
+        std::size_t const consumed = exchange.reader().advance(static_cast<char const*>(data.data()),
+                                                                data.size(), LINES_PER_TURN);
+        buffer_.consume(consumed);
+        Clock::time_point const now = Clock::now();
+        exchange.note_progress(consumed, buffer_.size(), now);
+        if (settings_.stats != nullptr && exchange.request().state() != RequestParser::request_line)
+            exchange.mark_started(now);
+        if (!check_head())
+            return false;
+    } catch (RequestError const& e) {
+        refuse(e);
+        return false;
+    } catch (std::exception const& e) {
+        LOG(ERROR) << "Internal error during processing a request from " << get_name() << ": " << e.what();
+        respond_now("500 Internal Server Error", "");
+        return false;
+    }
+    RequestReader::Next const next = exchange.reader().next();
+    if (next == RequestReader::handle_request) {
+        hand_over();
+        return false;
+    }
+    if (next == RequestReader::take_turn || turn_bytes >= BYTES_PER_TURN) {
+        asio::defer(strand_, boost::bind(&ClientConnection::read_request, shared_from_this()));
+        return false;
+    }
+    return true;
 }
 
 // Once the head is whole, what persistent connections need of it: a body
@@ -305,7 +360,7 @@ void ClientConnection::hand_over() {
     // like every other unparsable request rather than a silent close.
     std::unique_ptr<Request> request;
     try {
-        request.reset(new Request(peer_, parser.method(), parser.target(), parser.headers(), std::move(body),
+        request.reset(new Request(request_client(parser), parser.method(), parser.target(), parser.headers(), std::move(body),
                                   responder));
     } catch (std::exception const& e) {
         LOG(ERROR) << "Failed to process a request from " << get_name() << ": " << e.what();

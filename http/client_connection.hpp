@@ -56,7 +56,8 @@ public:
     void start();
 
     // The peer as "address:port" (or "unix"), found at start; "unknown" when
-    // the peer was already gone.
+    // the peer was already gone. Behind a trusted proxy that sent a PROXY
+    // protocol header: the client it names.
     std::string const& get_name();
 
     // Produces the one response of the exchange. Callable from any thread:
@@ -80,7 +81,10 @@ private:
     int descriptor();
     boost::system::error_code watch();
     void begin_exchange(Clock::time_point began);
+    bool take_proxy_header();
+    Peer request_client(RequestParser const& request) const;
     void read_request();
+    bool parse_buffered(std::size_t turn_bytes);
     bool check_head();
     long receive_now();
     void wait_readable();
@@ -119,6 +123,13 @@ private:
     boost::shared_ptr<ConnectionTracker> const tracker_;
     ConnectionTracker::Slot slot_;
     Peer peer_;
+    // Who the requests come from: the peer, or the client a trusted proxy's
+    // PROXY header named.
+    Peer client_;
+    // The peer is a trusted proxy; its PROXY header is still to be read.
+    bool proxied_;
+    bool awaiting_proxy_header_;
+    bool client_from_header_;
     boost::shared_ptr<Exchange> exchange_;
     // Requests begun on this connection, the current one included.
     unsigned requests_;

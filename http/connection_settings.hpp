@@ -9,6 +9,7 @@ namespace net {
 namespace http {
 
 class ServerStats;
+class TrustedProxies;
 
 // What a server sets for all its connections.
 struct ConnectionSettings {
@@ -17,6 +18,13 @@ struct ConnectionSettings {
     // Counts responses and refusals; may be null, and must outlive the
     // connections.
     ServerStats* stats = nullptr;
+    // The proxies whose word on the client is taken (a PROXY protocol
+    // header, or X-Forwarded-For); may be null, and must outlive the
+    // connections.
+    TrustedProxies const* trusted = nullptr;
+    // A trusted proxy must begin every connection with a PROXY protocol
+    // header.
+    bool require_proxy_header = false;
 };
 
 }  // namespace http

@@ -56,6 +56,8 @@ orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::
     config.request_timeout = std::chrono::seconds(options.request_timeout);
     config.keep_alive.idle = std::chrono::seconds(options.keep_alive);
     config.keep_alive.max_requests = options.keep_alive_requests;
+    config.trusted_proxies = orv::net::http::TrustedProxies::parse(options.trust_proxy);
+    config.require_proxy_header = options.proxy_protocol;
     config.status_address = options.status_address;
     config.status_port = options.status_port;
     config.events = &events;

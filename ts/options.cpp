@@ -13,6 +13,8 @@
 #include <boost/lexical_cast.hpp>
 #include <boost/program_options.hpp>
 
+#include "http/trusted_proxies.hpp"
+
 namespace orv {
 namespace ts {
 
@@ -54,6 +56,11 @@ po::options_description describe() {
          "request per connection)")
         ("keep-alive-requests", po::value<std::string>()->value_name("N"),
          "with --keep-alive: close a connection after N requests (default 1000)")
+        ("trust-proxy", po::value<std::vector<std::string>>()->value_name("CIDR"),
+         "repeatable: a proxy at this address, network (ADDRESS/PREFIX) or unix (UNIX-socket listeners) names "
+         "the real client in a PROXY protocol header or, without one, in X-Forwarded-For")
+        ("proxy-protocol", "with --trust-proxy: a trusted proxy must begin every connection with a PROXY protocol "
+         "header")
         ("status-listen", po::value<std::string>()->value_name("ADDRESS:PORT"),
          "serve GET /metrics, /status and /health here, e.g. 127.0.0.1:9100 or [::1]:9100 (default: none)")
         ("log-keep-days", po::value<std::string>()->value_name("N"),
@@ -163,6 +170,15 @@ void take_options(po::variables_map const& values, Options& options) {
     options.foreground = values.count("foreground") > 0;
     options.log_to_stderr = values.count("log-to-stderr") > 0;
     take_listen(values, options);
+    if (values.count("trust-proxy") != 0) options.trust_proxy = values["trust-proxy"].as<std::vector<std::string>>();
+    try {
+        net::http::TrustedProxies::parse(options.trust_proxy);
+    } catch (std::invalid_argument const& e) {
+        throw UsageError(e.what());
+    }
+    options.proxy_protocol = values.count("proxy-protocol") > 0;
+    if (options.proxy_protocol && options.trust_proxy.empty())
+        throw UsageError("--proxy-protocol needs --trust-proxy.");
     if (values.count("status-listen") != 0) take_status_listen(values["status-listen"].as<std::string>(), options);
     options.log_dir = text(values, "log-dir", options.log_dir);
     options.pid_file = text(values, "pid-file", options.pid_file);

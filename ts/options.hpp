@@ -38,6 +38,9 @@ struct Options {
     // Listening sockets the service manager passed (LISTEN_FDS); they
     // replace every --listen.
     std::vector<int> activated;
+    // --trust-proxy values, checked; --proxy-protocol.
+    std::vector<std::string> trust_proxy;
+    bool proxy_protocol = false;
     std::string log_dir = "/var/log/orv";
     std::string pid_file;
     std::uint64_t min_workers = 10;

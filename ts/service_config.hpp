@@ -10,6 +10,7 @@
 #include "http/deadlines.hpp"
 #include "http/keep_alive.hpp"
 #include "http/listen_address.hpp"
+#include "http/trusted_proxies.hpp"
 
 namespace orv {
 namespace ts {
@@ -44,6 +45,10 @@ struct ServiceConfig {
     std::size_t max_connections = 1000;
     // Persistent connections; off unless asked for.
     net::http::KeepAlive keep_alive;
+    // Proxies whose word on the client is taken, and whether they must
+    // send a PROXY protocol header.
+    net::http::TrustedProxies trusted_proxies;
+    bool require_proxy_header = false;
     // The status listener's address and port; no listener when empty.
     std::string status_address;
     int status_port = 0;

@@ -60,7 +60,11 @@ std::vector<net::http::ListenAddress> listen_addresses(ServiceConfig const& conf
 net::http::ConnectionSettings connection_settings(ServiceConfig const& config, net::http::ServerStats* stats) {
     net::http::ConnectionSettings settings;
     settings.deadlines = config.timing.network;
-    if (stats != nullptr) settings.keep_alive = config.keep_alive;
+    if (stats != nullptr) {
+        settings.keep_alive = config.keep_alive;
+        if (!config.trusted_proxies.empty()) settings.trusted = &config.trusted_proxies;
+        settings.require_proxy_header = config.require_proxy_header;
+    }
     settings.stats = stats;
     return settings;
 }
@@ -105,8 +109,8 @@ TaskService::TaskService(ServiceConfig const& config)
       worker_settings_(worker_settings(config, stats_)),
       state_(running),
       io_context_(),
-      messaging_server_(io_context_, listen_addresses(config), *this, config.service_name, config.group_name,
-                        config.max_connections, connection_settings(config, &http_stats_)),
+      messaging_server_(io_context_, listen_addresses(config_), *this, config.service_name, config.group_name,
+                        config.max_connections, connection_settings(config_, &http_stats_)),
       control_(io_context_.get_executor()),
       signal_fd_(io_context_),
       heartbeat_timer_(io_context_),

@@ -22,6 +22,7 @@
 
 #include "documents.hpp"
 #include "eventually.hpp"
+#include "raw_client.hpp"
 #include "run_program.hpp"
 #include "tests/ts/daemon_fixture.hpp"
 
@@ -201,6 +202,73 @@ TEST(DaemonFrontDoor, RestartsUnderSocketActivationRefuseNothing) {
     int status = 0;
     EXPECT_TRUE(orv::test::eventually([&] { return ::waitpid(activator, &status, WNOHANG) == activator; }))
         << "the activator did not end";
+}
+
+// The frame the "frame" worker answers with for POST /svc/act {} from
+// this client address.
+std::string frame_from(std::string const& address) {
+    return orv::test::json_response(std::string("\x03" "act", 4) + static_cast<char>(address.size()) + address +
+                                    std::string("\x00\x00\x00\x02{}", 6));
+}
+
+std::string const POST_ACT = orv::test::http_request("POST", "/svc/act", "{}");
+std::string const V2_SIGNATURE("\r\n\r\n\x00\r\nQUIT\n", 12);
+
+// The client address a worker is given, and the name the log gives the peer,
+// from trusted and untrusted proxies: PROXY protocol v1 and v2, and
+// X-Forwarded-For read from the right past trusted hops.
+TEST(DaemonFrontDoor, TheRealClientAddress) {
+    std::string const v2_ipv6 = V2_SIGNATURE + std::string("\x21\x21\x00\x24", 4) +
+                                std::string("\x20\x01\x0d\xb8", 4) + std::string(11, '\0') + "\x01" +
+                                std::string(16, '\0') + std::string("\xa1\x12\x00\x50", 4);
+    std::string const v2_local = V2_SIGNATURE + std::string("\x20\x00\x00\x00", 4);
+    std::string const xff = "POST /svc/act HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: 2\r\n"
+                            "X-Forwarded-For: 198.51.100.1, 10.0.0.2\r\n\r\n{}";
+    std::vector<std::string> const trusted = {"--trust-proxy", "127.0.0.1", "--trust-proxy", "10.0.0.0/8"};
+    std::vector<std::string> const untrusted = {"--trust-proxy", "10.0.0.0/8"};
+    std::vector<std::string> required = trusted;
+    required.push_back("--proxy-protocol");
+    struct Row {
+        char const* name;
+        std::vector<std::string> options;
+        std::string sent;
+        std::string answer;  // "" for a connection closed unanswered
+        std::string logged;  // an ERROR line after "Failed to process a request from "
+    } const rows[] = {
+        {"v1", trusted, "PROXY TCP4 203.0.113.7 127.0.0.1 41234 80\r\n" + POST_ACT, frame_from("203.0.113.7"), ""},
+        {"v2 IPv6", trusted, v2_ipv6 + POST_ACT, frame_from("2001:db8::1"), ""},
+        {"v2 LOCAL", trusted, v2_local + POST_ACT, frame_from("127.0.0.1"), ""},
+        {"forwarded", trusted, xff, frame_from("198.51.100.1"), ""},
+        {"forwarded, untrusted", untrusted, xff, frame_from("127.0.0.1"), ""},
+        {"v1, untrusted", untrusted, "PROXY TCP4 203.0.113.7 127.0.0.1 41234 80\r\n" + POST_ACT,
+         orv::test::plain_response("400 Bad Request", "Unsupported HTTP method."), "Unsupported HTTP method."},
+        {"v1, malformed", trusted, "PROXY TCP4 203.0.113.7 127.0.0.1 99999 80\r\n" + POST_ACT, "",
+         "Invalid PROXY protocol header: bad source port."},
+        {"required, missing", required, POST_ACT, "", "The PROXY protocol header is missing."},
+    };
+    for (Row const& row : rows) {
+        Daemon daemon;
+        std::vector<std::string> options = {"--listen", "127.0.0.1"};
+        options.insert(options.end(), row.options.begin(), row.options.end());
+        daemon.start(worker({"frame"}), options);
+        orv::test::RawClient client(static_cast<unsigned short>(daemon.port()));
+        client.send(row.sent);
+        orv::test::RawClient::Received const received = client.receive();
+        EXPECT_EQ(row.answer, received.data) << row.name;
+        EXPECT_TRUE(received.closed) << row.name;
+        std::string const peer = "127.0.0.1:" + std::to_string(client.local_port());
+        if (!row.logged.empty()) {
+            EXPECT_TRUE(daemon.wait_for_log("Failed to process a request from " + peer + ": " + row.logged))
+                << row.name;
+        }
+    }
+    // Log lines name the client the PROXY header gave.
+    Daemon daemon;
+    daemon.start(worker(), {"--listen", "127.0.0.1", "--trust-proxy", "127.0.0.1"});
+    orv::test::RawClient client(static_cast<unsigned short>(daemon.port()));
+    client.send("PROXY TCP4 203.0.113.7 127.0.0.1 41234 80\r\nPUT / HTTP/1.0\r\n\r\n");
+    client.receive();
+    EXPECT_TRUE(daemon.wait_for_log("Failed to process a request from 203.0.113.7:41234: Unsupported HTTP method."));
 }
 
 }  // namespace
