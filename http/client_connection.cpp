@@ -1,5 +1,7 @@
 #include "http/client_connection.hpp"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <memory>
@@ -68,7 +70,8 @@ ClientConnection::ClientConnection(asio::io_context& io, int fd, boost::shared_p
       written_(0),
       after_write_(finish_exchange),
       write_goal_(0),
-      write_moved_(0) {}
+      write_moved_(0),
+      watching_client_(false) {}
 
 ClientConnection::~ClientConnection() {
     if (fd_ != -1)
@@ -94,42 +97,6 @@ std::string const& ClientConnection::get_name() {
         client_ = peer_;
     }
     return client_.name;
-}
-
-// A trusted proxy may begin the connection with a PROXY protocol header that
-// names the client. False when the connection ends here: a malformed
-// header, or none where one is required, is logged and the connection
-// closed without an answer (a proxy would not read one).
-bool ClientConnection::take_proxy_header() {
-    asio::streambuf::const_buffers_type const data = buffer_.data();
-    ProxyHeader const header = parse_proxy_header(static_cast<char const*>(data.data()), data.size());
-    if (header.result == ProxyHeader::incomplete)
-        return true;
-    awaiting_proxy_header_ = false;
-    char const* problem = header.result == ProxyHeader::malformed ? header.problem : nullptr;
-    if (header.result == ProxyHeader::absent && settings_.require_proxy_header)
-        problem = "The PROXY protocol header is missing.";
-    if (problem != nullptr) {
-        LOG(ERROR) << "Failed to process a request from " << get_name() << ": " << problem;
-        close_socket(false);
-        return false;
-    }
-    if (header.result == ProxyHeader::parsed) {
-        buffer_.consume(header.consumed);
-        client_from_header_ = true;
-        if (!header.local)
-            client_ = header.client;
-    }
-    return true;
-}
-
-// A trusted proxy that sent no PROXY header may name the client of each
-// request in X-Forwarded-For; nobody else's header is believed.
-Peer ClientConnection::request_client(RequestParser const& request) const {
-    if (!proxied_ || client_from_header_)
-        return client_;
-    auto const forwarded = request.headers().find("x-forwarded-for");
-    return forwarded == request.headers().end() ? client_ : settings_.trusted->forwarded_client(forwarded->second, peer_);
 }
 
 // The first request's budgets count from the accept, a later one's from its
@@ -345,6 +312,9 @@ void ClientConnection::hand_over() {
     Responder const responder = [self, exchange](std::string status, Headers const& headers, std::string body) {
         self->send_response(exchange, std::move(status), headers, std::move(body));
     };
+    ClientWatch const watch = [self, exchange](boost::function<void()> const& gone) {
+        self->watch_client(exchange, gone);
+    };
 
     // The peer as get_name found it at start; asked again only when it was
     // not known then (a failed look-up leaves its errno).
@@ -360,8 +330,9 @@ void ClientConnection::hand_over() {
     // like every other unparsable request rather than a silent close.
     std::unique_ptr<Request> request;
     try {
-        request.reset(new Request(request_client(parser), parser.method(), parser.target(), parser.headers(), std::move(body),
-                                  responder));
+        request.reset(new Request(request_client(parser), parser.method(), parser.target(), parser.headers(),
+                                  std::move(body), responder));
+        request->watch_client = watch;
     } catch (std::exception const& e) {
         LOG(ERROR) << "Failed to process a request from " << get_name() << ": " << e.what();
         respond_now("400 Bad Request", e.what());
@@ -389,6 +360,25 @@ void ClientConnection::send_response(boost::shared_ptr<Exchange> const& exchange
 void ClientConnection::respond_now(std::string const& status, std::string const& body) {
     exchange_->refused = true;
     respond(*exchange_, status, Headers(), body);
+}
+
+// The connection's failures are told here, in its own words.
+void ClientConnection::report_second_answer(Exchange const& exchange) {
+    LOG(ERROR) << "Attempt to response on request to " << logging::client_text(exchange.request().target())
+               << " on which response already has been sent to.";
+}
+
+void ClientConnection::report_send_failure(boost::system::error_code const& ec) {
+    LOG(ERROR) << "Failed to send a reply to " << get_name() << ": " << ec.message();
+}
+
+void ClientConnection::report_broken() {
+    LOG(ERROR) << "Connection with " << get_name() << " is broken. Closing it.";
+}
+
+void ClientConnection::shutdown_socket(int fd) {
+    if (::shutdown(fd, SHUT_RDWR) == -1 && errno != ENOTCONN)
+        LOG(ERROR) << "Failed to shutdown " << get_name() << " socket: " << error_string(errno);
 }
 
 void ClientConnection::close_idle() {

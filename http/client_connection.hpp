@@ -14,6 +14,7 @@
 #include <boost/asio/strand.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/enable_shared_from_this.hpp>
+#include <boost/function.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/system/error_code.hpp>
 
@@ -66,6 +67,10 @@ public:
     void send_response(boost::shared_ptr<Exchange> const& exchange, std::string status, Headers const& headers,
                        std::string body);
 
+    // Calls `gone` once if the client closes or resets the connection while
+    // the exchange waits for its answer; from any thread.
+    void watch_client(boost::shared_ptr<Exchange> const& exchange, boost::function<void()> const& gone);
+
     // Closes the connection if it is waiting idle for a request; from any
     // thread (the tracker's, when the connection gives way or the server
     // stops).
@@ -93,6 +98,7 @@ private:
     void receive_failed(boost::system::error_code const& ec);
     void refuse(RequestError const& error);
     void hand_over();
+    void handle_client_activity(boost::shared_ptr<Exchange> const& exchange, boost::system::error_code const& ec);
     void respond(Exchange& exchange, std::string const& status, Headers const& headers, std::string body);
     void respond_now(std::string const& status, std::string const& body);
 
@@ -104,6 +110,10 @@ private:
     void finish_response();
     void wait_idle();
     void close_socket(bool shut_down);
+    void report_second_answer(Exchange const& exchange);
+    void report_send_failure(boost::system::error_code const& ec);
+    void report_broken();
+    void shutdown_socket(int fd);
     void arm_deadline(Clock::time_point expiry);
     void cancel_deadline();
     void handle_deadline(boost::system::error_code const& ec);
@@ -144,6 +154,9 @@ private:
     std::size_t write_goal_;
     std::size_t write_moved_;
     Clock::time_point idle_deadline_;
+    // Told when the client of the exchange with the handler goes away.
+    boost::function<void()> client_gone_;
+    bool watching_client_;
 };
 
 }  // namespace http

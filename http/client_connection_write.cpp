@@ -31,11 +31,16 @@ namespace ph = boost::placeholders;
 void ClientConnection::respond(Exchange& exchange, std::string const& status, Headers const& headers,
                                std::string body) {
     if (exchange.responded) {
-        LOG(ERROR) << "Attempt to response on request to " << logging::client_text(exchange.request().target())
-                   << " on which response already has been sent to.";
+        report_second_answer(exchange);
         return;
     }
     exchange.responded = true;
+    client_gone_.clear();
+    if (watching_client_) {
+        boost::system::error_code ignored;
+        socket_.cancel(ignored);
+        watching_client_ = false;
+    }
     exchange.status_code = std::atoi(status.c_str());
     exchange.keeps_open = !exchange.refused && phase_ == handling &&
                           keeps_open(settings_.keep_alive, exchange.request(), requests_, tracker_->stopping());
@@ -83,7 +88,7 @@ std::array<asio::const_buffer, 2> ClientConnection::unsent() const {
 void ClientConnection::wait_writable(std::size_t rest) {
     boost::system::error_code const ec = watch();
     if (ec) {
-        LOG(ERROR) << "Failed to send a reply to " << get_name() << ": " << ec.message();
+        report_send_failure(ec);
         return;
     }
     arm_deadline(Clock::now() + settings_.deadlines.wait);
@@ -111,7 +116,7 @@ void ClientConnection::handle_writable(boost::system::error_code const& ec) {
                  : boost::system::error_code();
     if (failure) {
         cancel_deadline();
-        LOG(ERROR) << "Failed to send a reply to " << get_name() << ": " << failure.message();
+        report_send_failure(failure);
         return;  // the chain ends; the connection goes with its last owner
     }
     written_ += sent;
@@ -185,8 +190,8 @@ void ClientConnection::close_socket(bool shut_down) {
     }
     if (fd == -1)
         return;
-    if (shut_down && ::shutdown(fd, SHUT_RDWR) == -1 && errno != ENOTCONN)
-        LOG(ERROR) << "Failed to shutdown " << get_name() << " socket: " << error_string(errno);
+    if (shut_down)
+        shutdown_socket(fd);
     close_descriptor(fd);
 }
 
@@ -209,7 +214,7 @@ void ClientConnection::handle_deadline(boost::system::error_code const& ec) {
     if (ec == asio::error::operation_aborted || deadline_timer_.expiry() > Clock::now() || phase_ == closed)
         return;
     if (phase_ != idle)
-        LOG(ERROR) << "Connection with " << get_name() << " is broken. Closing it.";
+        report_broken();
     close_socket(false);
 }
 

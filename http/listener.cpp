@@ -12,7 +12,6 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/system_error.hpp>
-#include <glog/logging.h>
 
 #include "common/exception.hpp"
 #include "common/syscall.hpp"
@@ -56,6 +55,12 @@ bool answers(std::string const& path) {
 }
 
 }  // namespace
+
+std::string Listener::display_name(ListenAddress const& address) {
+    if (address.kind == ListenAddress::unix_socket)
+        return "unix:" + address.path;
+    return address.host + ":" + std::to_string(address.port);
+}
 
 ListenAddress ListenAddress::tcp_address(std::string const& host, int port) {
     ListenAddress address;
@@ -107,8 +112,7 @@ Listener::~Listener() {
 
 // The steps and their names as the networking library gives them.
 int Listener::open_tcp(ListenAddress const& address) {
-    name_ = address.host + ":" + std::to_string(address.port);
-    LOG(INFO) << "Listening for client HTTP connections on " << name_ << "...";
+    name_ = display_name(address);
     asio::io_context resolving;
     tcp::resolver resolver(resolving);
     tcp::resolver::results_type const results =
@@ -128,8 +132,7 @@ int Listener::open_tcp(ListenAddress const& address) {
 // then given its mode and group. A file left by a daemon that is gone is
 // replaced; one that a running server answers on is never taken over.
 int Listener::open_unix(ListenAddress const& address) {
-    name_ = "unix:" + address.path;
-    LOG(INFO) << "Listening for client HTTP connections on " << name_ << "...";
+    name_ = display_name(address);
     sockaddr_un const where = unix_sockaddr(address.path);
     int const fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -195,7 +198,6 @@ int Listener::adopt(ListenAddress const& address) {
         name_ = text.str();
         port_ = endpoint.port();
     }
-    LOG(INFO) << "Listening for client HTTP connections on " << name_ << " (from the service manager)...";
     ::fcntl(address.fd, F_SETFD, FD_CLOEXEC);
     return address.fd;
 }

@@ -13,8 +13,7 @@ namespace net {
 namespace http {
 
 // One listening socket, non-blocking, watched by the event loop for new
-// connections. Opening it logs "Listening for client HTTP connections on
-// NAME..." and raises what the steps raise: a boost::system::system_error
+// connections. Opening it raises what the steps raise: a boost::system::system_error
 // whose text begins with the step's name ("resolve", "open", "set_option",
 // "bind", "listen"), or an orv::Exception for a socket file that is in use
 // or in a directory others can change. A UNIX socket file is removed when
@@ -29,6 +28,9 @@ public:
 
     // "HOST:PORT", "unix:PATH", or the address of an inherited socket.
     std::string const& name() const { return name_; }
+    // The name of a listener to be made on the address; not for an
+    // inherited socket, which tells its address once it is adopted.
+    static std::string display_name(ListenAddress const& address);
     // The TCP port bound (the system's choice for port 0); 0 for a UNIX
     // socket.
     unsigned short port() const { return port_; }

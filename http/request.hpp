@@ -20,6 +20,13 @@ namespace http {
 typedef boost::function<void(std::string, std::map<std::string, std::string> const&, std::string)>
     Responder;
 
+// Tells the holder of a request that its client went away before the
+// answer: the function given is called at most once, on an event-loop
+// thread, when the peer closes or resets the connection while the request
+// waits for its answer. Bytes of a next, pipelined request end the watch
+// without a call: that client is still there.
+typedef boost::function<void(boost::function<void()> const&)> ClientWatch;
+
 // One completely received request as the connection hands it to the
 // RequestHandler. It lives only for the handle() call: a handler that answers
 // later copies what it needs, the responder above all.
@@ -57,6 +64,8 @@ public:
     Headers headers;
     std::string body;
     Responder responder;
+    // Empty where the connection cannot watch its client.
+    ClientWatch watch_client;
 
 private:
     void parse_query(std::string const& query);

@@ -41,7 +41,16 @@ Server::Server(asio::io_context& io, std::vector<ListenAddress> const& addresses
       handler_(handler),
       settings_(settings) {
     raise_descriptor_limit();
-    for (ListenAddress const& address : addresses) listeners_.emplace_back(new Listener(io, address));
+    for (ListenAddress const& address : addresses) {
+        bool const inherited = address.kind == ListenAddress::inherited;
+        if (!inherited)
+            LOG(INFO) << "Listening for client HTTP connections on " << Listener::display_name(address) << "...";
+        listeners_.emplace_back(new Listener(io, address));
+        if (inherited) {
+            LOG(INFO) << "Listening for client HTTP connections on " << listeners_.back()->name()
+                      << " (from the service manager)...";
+        }
+    }
 }
 
 Server::Server(asio::io_context& io, std::string const& host, int port, RequestHandler& handler, std::size_t limit,

@@ -52,7 +52,7 @@ void HttpHandler::handle(http::Request const& request) {
         detail::send_error(error_responder, e);
     };
     handler_.handle_async(service_, group_, request.peer, path.substr(prefix_.size()), request.body, on_reply,
-                          on_error);
+                          on_error, request.watch_client);
 }
 
 }  // namespace aux

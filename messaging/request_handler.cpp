@@ -40,7 +40,8 @@ mongo::BSONObj ping_answer(std::string const& service, std::string const& group)
 
 void RequestHandler::handle_async(std::string const& service, std::string const& group,
                                   http::Peer const& client, std::string const& path,
-                                  std::string const& body, ReplyCallback const& on_reply, ErrorCallback const&) {
+                                  std::string const& body, ReplyCallback const& on_reply, ErrorCallback const&,
+                                  http::ClientWatch const&) {
     std::string request_id = "unknown";
     std::string result;
     try {

@@ -19,7 +19,8 @@ class RequestHandler : public AsyncRequestHandler {
 public:
     void handle_async(std::string const& service, std::string const& group,
                       http::Peer const& client, std::string const& path,
-                      std::string const& body, ReplyCallback const& on_reply, ErrorCallback const& on_error) override;
+                      std::string const& body, ReplyCallback const& on_reply, ErrorCallback const& on_error,
+                      http::ClientWatch const& watch_client) override;
 
     // Runs on the event-loop thread and blocks it. An EC2Exception reaches the
     // client with its code; any other exception as an internal error.

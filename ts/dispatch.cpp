@@ -53,7 +53,8 @@ void TaskService::handle_async(std::string const&, std::string const&,
                                net::http::Peer const& client,
                                std::string const& path, std::string const& body,
                                net::messaging::ReplyCallback const& on_reply,
-                               net::messaging::ErrorCallback const& on_error) {
+                               net::messaging::ErrorCallback const& on_error,
+                               net::http::ClientWatch const&) {
     LOG(INFO) << "Processing request to " << logging::client_text(path) << "...";
     try {
         boost::shared_ptr<Worker> worker;

@@ -61,7 +61,8 @@ public:
                       net::http::Peer const& client,
                       std::string const& path, std::string const& body,
                       net::messaging::ReplyCallback const& on_reply,
-                      net::messaging::ErrorCallback const& on_error) override;
+                      net::messaging::ErrorCallback const& on_error,
+                      net::http::ClientWatch const& watch_client) override;
 
 private:
     typedef boost::asio::strand<boost::asio::io_context::executor_type> Strand;

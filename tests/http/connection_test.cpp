@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -389,6 +391,37 @@ TEST_F(ConnectionTest, UnansweredRequestsAreClosed) {
     EXPECT_TRUE(
         log_.wait_for(google::GLOG_ERROR, "Request handler crashed during processing the request to /crash: boom"));
     EXPECT_EQ(1u, log_.count_prefix(google::GLOG_ERROR, ""));
+}
+
+// A handler that waits may ask to hear when its client leaves: a close or a
+// reset is told once; a client that sends more (a next request) or is
+// answered first is not taken for gone.
+TEST_F(ConnectionTest, ClientWatchTellsWhenTheClientLeaves) {
+    std::atomic<int> gone{0};
+    handler_.set_behaviour([&](Request const& request) {
+        handler_.keep(request);
+        request.watch_client([&] { ++gone; });
+    });
+    struct Row {
+        char const* name;
+        std::function<void(RawClient&)> leave;
+        int told;
+    } const rows[] = {
+        {"close", [](RawClient& c) { c.close(); }, 1},
+        {"reset", [](RawClient& c) { c.reset(); }, 1},
+        {"more bytes", [](RawClient& c) { c.send("GET / HTTP/1.0\r\n\r\n"); }, 0},
+    };
+    for (Row const& row : rows) {
+        gone = 0;
+        RawClient client(port_);
+        client.send("GET /wait HTTP/1.0\r\n\r\n");
+        ASSERT_TRUE(eventually([&] { return server_->connection_states()[1] == 1u; })) << row.name;
+        row.leave(client);
+        EXPECT_TRUE(eventually([&] { return gone == row.told; })) << row.name;
+        handler_.take("/wait")("200 OK", Headers(), "late");
+        EXPECT_TRUE(eventually([&] { return server_->open_connections() == 0u; })) << row.name;
+        EXPECT_EQ(row.told, gone.load()) << row.name;
+    }
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ public:
     void handle_async(std::string const& service, std::string const& group,
                       net::http::Peer const& peer, std::string const& path,
                       std::string const& body, net::messaging::ReplyCallback const& on_reply,
-                      net::messaging::ErrorCallback const& on_error) override {
+                      net::messaging::ErrorCallback const& on_error, net::http::ClientWatch const&) override {
         AsyncCall const call{service, group, peer, path, body, on_reply, on_error};
         run(call, call);
     }
