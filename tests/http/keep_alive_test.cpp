@@ -35,10 +35,10 @@ std::string get(std::string const& path, std::string const& version = "1.1", std
 
 class KeepAliveTest : public HttpServerTest {
 protected:
-    void SetUp() override { start(std::chrono::seconds(5), 1000, 0); }
-
-    void start(std::chrono::steady_clock::duration idle, unsigned max_requests, std::size_t limit) {
-        server_.reset();
+    // Each test starts its one server: a server is destroyed only after the
+    // event loop stops.
+    void start(std::chrono::steady_clock::duration idle = std::chrono::seconds(5), unsigned max_requests = 1000,
+               std::size_t limit = 0) {
         net::http::ConnectionSettings settings;
         settings.deadlines.wait = std::chrono::seconds(2);
         settings.keep_alive.idle = idle;
@@ -69,6 +69,7 @@ protected:
 // close, HTTP/1.0 only when it asks; the last answer says Connection: close
 // and every answer carries its length, an empty one included.
 TEST_F(KeepAliveTest, WhatStaysOpenAndTheBytesOfEachAnswer) {
+    start();
     struct Row {
         char const* name;
         std::vector<std::pair<std::string, std::string>> requests;  // request, answer
@@ -112,6 +113,7 @@ TEST_F(KeepAliveTest, WhatStaysOpenAndTheBytesOfEachAnswer) {
 // Requests sent back to back are answered in order, one at a time, whether
 // they come in one write or split anywhere, also across an answer.
 TEST_F(KeepAliveTest, PipelinedRequestsAreAnsweredInOrder) {
+    start();
     for (int count : {2, 10}) {
         std::string requests, answers;
         for (int i = 0; i < count; ++i) {
@@ -131,6 +133,7 @@ TEST_F(KeepAliveTest, PipelinedRequestsAreAnsweredInOrder) {
 
 // A client that waits to be told to send its body is told so, once.
 TEST_F(KeepAliveTest, ExpectContinue) {
+    start();
     RawClient client(port_);
     client.send("POST /p HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n");
     std::string const go_on = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -144,6 +147,7 @@ TEST_F(KeepAliveTest, ExpectContinue) {
 // A Responder called twice answers its own request once; the next request
 // on the connection gets its own answer.
 TEST_F(KeepAliveTest, AnAnswerNeverReachesTheNextRequest) {
+    start();
     handler_.set_behaviour([](Request const& request) {
         request.responder("200 OK", Headers(), "first");
         request.responder("200 OK", Headers(), "second");
@@ -202,6 +206,7 @@ TEST_F(KeepAliveTest, TheLimitTakesBackTheLongestIdle) {
 // A stop closes the idle connections at once and lets a busy one finish,
 // its answer saying Connection: close.
 TEST_F(KeepAliveTest, StopClosesIdleAndFinishesBusy) {
+    start();
     RawClient idle(port_), busy(port_);
     exchange(idle, get("/a"), answer("1.1", "200 OK", "/a"), false);
     busy.send(get("/hold"));
