@@ -60,6 +60,7 @@ Worker::Worker(int number, boost::asio::io_context& io, Settings const& settings
       request_timer_(io),
       request_number_(0),
       served_(0),
+      request_limit_(0),
       kill_time_(0),
       settings_(settings),
       clock_(&steady_now) {}

@@ -40,6 +40,9 @@ struct WorkerSettings {
     std::chrono::steady_clock::duration request_timeout = std::chrono::steady_clock::duration::zero();
     // Where outcomes are counted; may be null.
     ServiceStats* stats = nullptr;
+    // Called, with no lock held, each time the worker is idle again and
+    // free to take a request; may be empty.
+    boost::function<void()> on_idle;
 };
 
 // One worker process and the service's end of its UNIX stream socket.
@@ -98,6 +101,8 @@ public:
     // terminating: the caller kills it.
     bool retire();
     bool retiring() const { return retiring_; }
+    // The worker retires once it has answered this many requests; 0: never.
+    void set_request_limit(std::uint64_t requests) { request_limit_ = requests; }
 
     // Asks the process to end: SIGTERM at first, SIGKILL once the kill
     // escalation has passed since the first call. Returns true when the
@@ -166,7 +171,9 @@ private:
     void handle_request_timeout(boost::system::error_code const& error, std::uint64_t request);
     void kill_at_once();
     void deliver_reply();
-    void take_completion_byte();
+    void note_served();
+    bool take_completion_byte();
+    void became_idle();
     void close_after_failed_start(int child_fd);
 
     int const id_;
@@ -190,6 +197,7 @@ private:
     // request does nothing.
     std::atomic<std::uint64_t> request_number_;
     std::atomic<std::uint64_t> served_;
+    std::atomic<std::uint64_t> request_limit_;
     // The clock's reading at the first kill(), in its ticks; 0 while never.
     std::atomic<std::chrono::steady_clock::rep> kill_time_;
     Settings const settings_;

@@ -35,6 +35,7 @@ void Worker::send_request(std::string const& client_address, std::string const& 
         set_state(State::idle, ConnectionState::idle);
         count(Outcome::frame_refused);
         on_error(Exception(refusal));
+        became_idle();
         return;
     }
 
@@ -140,7 +141,7 @@ void Worker::handle_read(boost::system::error_code const& error) {
             read_at_least(1);
             return;
         }
-        take_completion_byte();
+        if (take_completion_byte()) became_idle();
         return;
 
     default:
@@ -235,31 +236,53 @@ void Worker::deliver_reply() {
     bool const owed = take_callbacks(on_reply, on_error);
     if (owed) {
         request_timer_.cancel();
-        ++served_;
+        note_served();
         count(Outcome::ok);
     }
     set_state(State::busy, ConnectionState::waiting_for_completion);
     bool const finished = buffer_.size() > 0;
-    if (finished) take_completion_byte();
+    bool const idle = finished && take_completion_byte();
     if (owed) send_reply(on_reply, std::move(reply));
     // Unless it was finished above, nobody else can own the worker yet.
     if (!finished) handle_read(boost::system::error_code());
+    // Only once this client has its reply may the worker take the next.
+    if (idle) became_idle();
+}
+
+// A worker at its request limit retires: the flag is up before the worker
+// is idle again, so no request can win it after this one.
+void Worker::note_served() {
+    std::uint64_t const served = ++served_;
+    std::uint64_t const limit = request_limit_;
+    if (limit == 0 || served != limit) return;
+    LOG(INFO) << "Worker #" << id_ << " [" << pid_ << "] has answered " << served << " requests. Replacing it...";
+    retiring_ = true;
 }
 
 // The completion byte: its value carries no meaning. Bytes that came after
 // it in the same read break the worker here; bytes that come later are
-// caught before the next request is sent. Another thread may own the worker
-// once it is idle, so only the thread-safe retirement check follows.
-void Worker::take_completion_byte() {
+// caught before the next request is sent. True when the worker is idle
+// again: another thread may own it from then on.
+bool Worker::take_completion_byte() {
     buffer_.consume(1);
     if (buffer_.size() > 0) {
         LOG(ERROR) << "Failed to receive a reply from worker #" << id_
                    << ": unexpected data after the completion byte.";
         set_state(State::error, ConnectionState::idle);
-        return;
+        return false;
     }
     set_state(State::idle, ConnectionState::idle);
-    if (retiring_ && try_acquire_for_termination()) kill();
+    return true;
+}
+
+// Only thread-safe steps, since the worker may be someone else's already: a
+// retiring worker ends now; any other is offered to whoever waits for one.
+void Worker::became_idle() {
+    if (retiring_) {
+        if (try_acquire_for_termination()) kill();
+        return;
+    }
+    if (settings_.on_idle) settings_.on_idle();
 }
 
 void Worker::send_reply(net::messaging::ReplyCallback const& on_reply, std::string reply) {
