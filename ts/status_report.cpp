@@ -44,6 +44,33 @@ std::string json_string(std::string const& text) {
     return out + "\"";
 }
 
+// A histogram in the buckets of ServerStats::BUCKETS_US.
+template <typename Buckets>
+void histogram(std::ostream& out, char const* name, char const* help, Buckets const& buckets, std::uint64_t count,
+               double sum) {
+    family(out, name, "histogram", help);
+    auto const& bounds = net::http::ServerStats::BUCKETS_US;
+    for (std::size_t i = 0; i < bounds.size(); ++i) {
+        out << name << "_bucket{le=\"" << bucket_bound(bounds[i]) << "\"} " << buckets[i] << '\n';
+    }
+    out << name << "_bucket{le=\"+Inf\"} " << count << '\n'
+        << name << "_sum " << seconds(sum) << '\n'
+        << name << "_count " << count << '\n';
+}
+
+void queue_metrics(std::ostream& out, StatusSnapshot const& s) {
+    family(out, "orv_queue_length", "gauge", "Requests waiting for a worker.");
+    out << "orv_queue_length " << s.queue_length << '\n';
+    histogram(out, "orv_queue_wait_seconds", "How long requests waited for a worker, whatever ended the wait.",
+              s.queue_wait_buckets, s.queue_wait_count, s.queue_wait_sum);
+    family(out, "orv_queue_timeouts_total", "counter", "Requests that waited for a worker in vain: 503.");
+    out << "orv_queue_timeouts_total " << s.queue_timeouts << '\n';
+    family(out, "orv_queue_overflows_total", "counter", "Requests that found the queue full: 503.");
+    out << "orv_queue_overflows_total " << s.queue_overflows << '\n';
+    family(out, "orv_queue_abandoned_total", "counter", "Waiting requests whose client left.");
+    out << "orv_queue_abandoned_total " << s.queue_abandoned << '\n';
+}
+
 // The connection states in the order of StatusSnapshot::connections.
 constexpr std::array<char const*, 3> CONNECTION_STATES = {"reading", "worker", "idle"};
 
@@ -80,16 +107,10 @@ std::string metrics_text(StatusSnapshot const& s) {
     family(out, "orv_connection_refusals_total", "counter",
            "Connections closed unanswered because the connection limit was reached.");
     out << "orv_connection_refusals_total " << s.connection_refusals << '\n';
-    family(out, "orv_request_duration_seconds", "histogram",
-           "Time from a request's request line to the last byte of its response.");
-    auto const& bounds = net::http::ServerStats::BUCKETS_US;
-    for (std::size_t i = 0; i < bounds.size(); ++i) {
-        out << "orv_request_duration_seconds_bucket{le=\"" << bucket_bound(bounds[i]) << "\"} "
-            << s.duration_buckets[i] << '\n';
-    }
-    out << "orv_request_duration_seconds_bucket{le=\"+Inf\"} " << s.duration_count
-        << "\norv_request_duration_seconds_sum " << seconds(s.duration_sum)
-        << "\norv_request_duration_seconds_count " << s.duration_count << '\n';
+    histogram(out, "orv_request_duration_seconds",
+              "Time from a request's request line to the last byte of its response.", s.duration_buckets,
+              s.duration_count, s.duration_sum);
+    if (s.queue_capacity != 0) queue_metrics(out, s);
     family(out, "orv_build_info", "gauge", "The running build; always 1.");
     out << "orv_build_info{version=\"" << s.version << "\"} 1\n";
     family(out, "orv_start_time_seconds", "gauge", "When the daemon started, in seconds since the epoch.");
@@ -118,7 +139,14 @@ std::string status_json(StatusSnapshot const& s) {
     out << "},\"worker_starts\":" << s.worker_starts << ",\"worker_exits\":{\"exit\":" << s.worker_exits
         << ",\"signal\":" << s.worker_signals << "},\"connection_refusals\":" << s.connection_refusals
         << ",\"request_duration\":{\"count\":" << s.duration_count << ",\"sum_seconds\":" << seconds(s.duration_sum)
-        << "},\"worker_list\":[";
+        << '}';
+    if (s.queue_capacity != 0) {
+        out << ",\"queue\":{\"length\":" << s.queue_length << ",\"capacity\":" << s.queue_capacity
+            << ",\"timeouts\":" << s.queue_timeouts << ",\"overflows\":" << s.queue_overflows
+            << ",\"abandoned\":" << s.queue_abandoned << ",\"wait\":{\"count\":" << s.queue_wait_count
+            << ",\"sum_seconds\":" << seconds(s.queue_wait_sum) << "}}";
+    }
+    out << ",\"worker_list\":[";
     for (std::size_t i = 0; i < s.workers.size(); ++i) {
         StatusSnapshot::WorkerEntry const& w = s.workers[i];
         out << (i ? "," : "") << "{\"number\":" << w.number << ",\"pid\":" << w.pid << ",\"state\":\"" << w.state

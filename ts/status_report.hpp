@@ -58,6 +58,18 @@ struct StatusSnapshot {
     std::uint64_t duration_count = 0;
     double duration_sum = 0;  // seconds
 
+    // Requests waiting for a worker; none of it is reported without a
+    // queue (capacity 0).
+    std::uint64_t queue_capacity = 0;
+    std::uint64_t queue_length = 0;
+    std::uint64_t queue_timeouts = 0;
+    std::uint64_t queue_overflows = 0;
+    std::uint64_t queue_abandoned = 0;
+    // How long requests waited, in the buckets of the durations.
+    std::array<std::uint64_t, net::http::ServerStats::BUCKETS_US.size()> queue_wait_buckets{};
+    std::uint64_t queue_wait_count = 0;
+    double queue_wait_sum = 0;  // seconds
+
     std::vector<WorkerEntry> workers;
 };
 

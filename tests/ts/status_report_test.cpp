@@ -130,6 +130,36 @@ TEST(StatusReport, StatusJson) {
         orv::ts::status_json(sample()));
 }
 
+// A daemon with a queue reports it, after the request durations, in the
+// same histogram form; one without reports nothing of it (above).
+TEST(StatusReport, QueueMetrics) {
+    StatusSnapshot s = sample();
+    s.queue_capacity = 50;
+    s.queue_length = 4;
+    s.queue_timeouts = 5;
+    s.queue_overflows = 6;
+    s.queue_abandoned = 7;
+    s.queue_wait_buckets = {0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2};
+    s.queue_wait_count = 3;
+    s.queue_wait_sum = 1.5;
+    std::string const text = orv::ts::metrics_text(s);
+    std::string const queue = text.substr(text.find("# HELP orv_queue_length"));
+    EXPECT_EQ(0u, queue.find("# HELP orv_queue_length Requests waiting for a worker.\n"
+                             "# TYPE orv_queue_length gauge\norv_queue_length 4\n"
+                             "# HELP orv_queue_wait_seconds "));
+    for (char const* line : {"orv_queue_wait_seconds_bucket{le=\"0.005\"} 1\n", "orv_queue_wait_seconds_bucket{le=\"1\"} 2\n",
+                             "orv_queue_wait_seconds_bucket{le=\"+Inf\"} 3\n", "orv_queue_wait_seconds_sum 1.500000\n",
+                             "orv_queue_timeouts_total 5\n", "orv_queue_overflows_total 6\n",
+                             "orv_queue_abandoned_total 7\n# HELP orv_build_info"}) {
+        EXPECT_NE(std::string::npos, queue.find(line)) << line;
+    }
+    EXPECT_NE(std::string::npos,
+              orv::ts::status_json(s).find("\"request_duration\":{\"count\":15,\"sum_seconds\":2.500000},"
+                                           "\"queue\":{\"length\":4,\"capacity\":50,\"timeouts\":5,\"overflows\":6,"
+                                           "\"abandoned\":7,\"wait\":{\"count\":3,\"sum_seconds\":1.500000}},"
+                                           "\"worker_list\":["));
+}
+
 // Durations fall into the first bucket whose bound they do not exceed; the
 // buckets read back cumulative, and statuses outside the list count as 0.
 TEST(StatusReport, ServerStatsCountIntoBuckets) {
