@@ -3,7 +3,6 @@
 #include <malloc.h>
 
 #include <limits>
-#include <stdexcept>
 
 #include <boost/asio/bind_executor.hpp>
 #include <boost/bind/bind.hpp>
@@ -23,22 +22,6 @@ namespace ts {
 
 namespace {
 
-// A request the service refused, as opposed to one that failed.
-class RequestRejectedError : public std::runtime_error {
-public:
-    RequestRejectedError(Outcome outcome, char const* message) : std::runtime_error(message), outcome(outcome) {}
-
-    Outcome outcome;
-};
-
-// Raised where a worker cannot be had, to count why.
-class NoWorkerError : public Exception {
-public:
-    NoWorkerError(Outcome outcome, std::string const& message) : Exception(message), outcome(outcome) {}
-
-    Outcome outcome;
-};
-
 std::uint64_t const MAX_WORKER_COUNT = std::numeric_limits<int>::max();
 // Old log files are looked for at the first tick and then every hour.
 std::uint64_t const LOG_CLEANING_TICKS = 3600;
@@ -54,61 +37,127 @@ void TaskService::handle_async(std::string const&, std::string const&,
                                std::string const& path, std::string const& body,
                                net::messaging::ReplyCallback const& on_reply,
                                net::messaging::ErrorCallback const& on_error,
-                               net::http::ClientWatch const&) {
+                               net::http::ClientWatch const& watch_client) {
     LOG(INFO) << "Processing request to " << logging::client_text(path) << "...";
+    Refusal refusal;
     try {
+        // A new request never overtakes those already waiting.
         boost::shared_ptr<Worker> worker;
-        {
-            boost::shared_lock<boost::shared_mutex> lock(workers_mutex_);
-            worker = workers_.acquire_idle();
+        if (queue_.length() == 0) {
+            worker = find_worker(refusal);
+        } else {
+            refusal = no_worker_reason();
         }
-        if (!worker) worker = create_worker();
-        worker->send_request(client.address, path, body, on_reply, on_error);
-    } catch (RequestRejectedError const& e) {
-        LOG(INFO) << "A request to " << logging::client_text(path) << " has been rejected: " << e.what();
-        stats_.count(e.outcome);
-        on_error(net::messaging::ServiceUnavailableError("Service unavailable."));
+        if (worker && send(worker, client.address, path, body, on_reply, on_error, refusal)) return;
+        if (worker) {
+            // Idle again, unless it broke: it may be wanted.
+            serve_queue();
+        } else if (may_wait(refusal)) {
+            if (enqueue(WaitingRequest{path, client.address, body, on_reply, on_error, {}, {}}, watch_client)) return;
+            stats_.queue_overflows.fetch_add(1, std::memory_order_relaxed);
+        }
     } catch (std::exception const& e) {
-        LOG(ERROR) << "Failed to process a request to " << logging::client_text(path) << ": " << e.what();
-        NoWorkerError const* reason = dynamic_cast<NoWorkerError const*>(&e);
-        stats_.count(reason != nullptr ? reason->outcome : Outcome::worker_failed);
-        on_error(net::messaging::ServiceUnavailableError("Service unavailable."));
+        refusal = Refusal{Outcome::worker_failed, e.what(), false};
     }
+    refuse(path, refusal, on_error);
 }
 
-// Creates and starts worker number n, the smallest free one. Only the checks,
-// the numbering and the insertion hold the table's lock; the fork does not.
-// Below the limit, workers that became idle since the caller looked are not
-// looked at again: a new one is started.
-boost::shared_ptr<Worker> TaskService::create_worker() {
+// The lowest-numbered idle worker, or a new one, started; null with the
+// refusal when neither can be had.
+boost::shared_ptr<Worker> TaskService::find_worker(Refusal& refusal) {
     boost::shared_ptr<Worker> worker;
     {
-        boost::unique_lock<boost::shared_mutex> lock(workers_mutex_);
-        if (state_ != running) throw RequestRejectedError(Outcome::refused_stopping, "The service is stopping.");
-        if (start_throttle_.paused(StartThrottle::Clock::now())) {
-            throw RequestRejectedError(Outcome::crash_loop, "Worker starts are paused: the worker program keeps dying.");
-        }
-        std::uint64_t const n = workers_.size();
-        if ((config_.max_workers != 0 && n >= config_.max_workers) || n >= MAX_WORKER_COUNT) {
-            // At the limit, a worker that became idle since the caller
-            // looked serves the request rather than a 503 being sent.
-            worker = workers_.acquire_idle();
-            if (worker) return worker;
-            throw NoWorkerError(Outcome::no_worker, "Worker limit has exceeded.");
-        }
-        worker = Worker::create(workers_.free_number(), io_context_, worker_settings_);
-        workers_.insert(worker);
-        busy_history_.record(tick_, n + 1);
+        boost::shared_lock<boost::shared_mutex> lock(workers_mutex_);
+        worker = workers_.acquire_idle();
     }
+    if (!worker) worker = reserve_worker(refusal);
+    if (worker && worker->state() == Worker::State::created && !start_worker(worker, refusal)) return nullptr;
+    return worker;
+}
+
+// Why no new worker may start now; false when one may. The caller holds
+// workers_mutex_.
+bool TaskService::start_refused(Refusal& refusal) const {
+    std::uint64_t const n = workers_.size();
+    if (state_ != running) {
+        refusal = Refusal{Outcome::refused_stopping, "The service is stopping.", true};
+    } else if (start_throttle_.paused(StartThrottle::Clock::now())) {
+        refusal = Refusal{Outcome::crash_loop, "Worker starts are paused: the worker program keeps dying.", true};
+    } else if ((config_.max_workers != 0 && n >= config_.max_workers) || n >= MAX_WORKER_COUNT) {
+        refusal = Refusal{Outcome::no_worker, "Worker limit has exceeded.", false};
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// What a request that finds no worker is told.
+Refusal TaskService::no_worker_reason() {
+    Refusal refusal;
+    boost::shared_lock<boost::shared_mutex> lock(workers_mutex_);
+    if (!start_refused(refusal)) refusal = Refusal{Outcome::no_worker, "Worker limit has exceeded.", false};
+    return refusal;
+}
+
+// A new worker, created and in the table but not started: only the checks,
+// the numbering and the insertion hold the table's lock, the fork does not.
+// Below the limit, workers that became idle since the caller looked are not
+// looked at again: a new one is made. At the limit, one of them is taken
+// (busy) rather than a 503 sent. Null with the refusal otherwise.
+boost::shared_ptr<Worker> TaskService::reserve_worker(Refusal& refusal) {
+    boost::unique_lock<boost::shared_mutex> lock(workers_mutex_);
+    if (start_refused(refusal)) {
+        return refusal.outcome == Outcome::no_worker ? workers_.acquire_idle() : boost::shared_ptr<Worker>();
+    }
+    std::uint64_t const n = workers_.size();
+    boost::shared_ptr<Worker> const worker = Worker::create(workers_.free_number(), io_context_, worker_settings_);
+    worker->set_request_limit(lifespan_.next());
+    workers_.insert(worker);
+    busy_history_.record(tick_, n + 1);
+    return worker;
+}
+
+// A worker that fails to start stays in the table, in error, for the next
+// tick to remove.
+bool TaskService::start_worker(boost::shared_ptr<Worker> const& worker, Refusal& refusal) {
     LOG(INFO) << "Starting a new worker #" << worker->id() << "...";
     try {
         worker->start(config_.service_name, config_.group_name, config_.worker_program, config_.worker_args,
                       fork_mutex_);
     } catch (std::exception const& e) {
-        throw NoWorkerError(Outcome::start_failed, e.what());
+        refusal = Refusal{Outcome::start_failed, e.what(), false};
+        return false;
     }
     stats_.worker_starts.fetch_add(1, std::memory_order_relaxed);
-    return worker;
+    return true;
+}
+
+// False, with the refusal for the client, when the request could not be
+// queued to the worker: the worker is then idle again (or broken).
+bool TaskService::send(boost::shared_ptr<Worker> const& worker, std::string const& client_address,
+                       std::string const& path, std::string const& body,
+                       net::messaging::ReplyCallback const& on_reply, net::messaging::ErrorCallback const& on_error,
+                       Refusal& refusal) {
+    try {
+        worker->send_request(client_address, path, body, on_reply, on_error);
+        return true;
+    } catch (std::exception const& e) {
+        refusal = Refusal{Outcome::worker_failed, e.what(), false};
+        return false;
+    }
+}
+
+// The designed answer to a request no worker takes: "503 Service
+// Unavailable" with an empty body, and one line for the reason.
+void TaskService::refuse(std::string const& path, Refusal const& refusal,
+                         net::messaging::ErrorCallback const& on_error) {
+    if (refusal.rejected) {
+        LOG(INFO) << "A request to " << logging::client_text(path) << " has been rejected: " << refusal.text;
+    } else {
+        LOG(ERROR) << "Failed to process a request to " << logging::client_text(path) << ": " << refusal.text;
+    }
+    stats_.count(refusal.outcome);
+    on_error(net::messaging::ServiceUnavailableError("Service unavailable."));
 }
 
 // A fixed rate: the next expiry follows the previous one, not the end of this
@@ -136,6 +185,7 @@ void TaskService::heartbeat() {
     if (tick % LOG_CLEANING_TICKS == 1) logging::remove_overdue_logs(config_.log_keep_days);
     note_replies();
     give_memory_back(census);
+    check_worker_memory();
 
     if (config_.events != nullptr) config_.events->census(census.count, census.busy(), census.idle);
     finish_recycling(census);
@@ -192,9 +242,15 @@ void TaskService::log_census(Census const& census, std::uint64_t max_busy) const
 // Removes dead workers; once stopping and the table is empty, the service is
 // stopped and the signal wait cancelled, so the pool runs out of work.
 bool TaskService::sweep_and_stop(bool dead_workers) {
+    if (dead_workers) {
+        boost::unique_lock<boost::shared_mutex> lock(workers_mutex_);
+        workers_.sweep();
+    }
+    // Room may have been made, or a pause be over; once stopping with no
+    // worker left, this answers whoever still waits.
+    serve_queue();
     {
         boost::unique_lock<boost::shared_mutex> lock(workers_mutex_);
-        if (dead_workers) workers_.sweep();
         if (state_ == running || !workers_.empty()) return false;
         state_ = stopped;
     }

@@ -58,6 +58,11 @@ orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::
     config.keep_alive.max_requests = options.keep_alive_requests;
     config.trusted_proxies = orv::net::http::TrustedProxies::parse(options.trust_proxy);
     config.require_proxy_header = options.proxy_protocol;
+    config.max_requests = options.max_requests;
+    config.max_requests_jitter = options.max_requests_jitter;
+    config.max_worker_memory = options.max_worker_memory << 20;
+    config.queue = options.queue;
+    config.queue_timeout = std::chrono::milliseconds(options.queue_timeout);
     config.status_address = options.status_address;
     config.status_port = options.status_port;
     config.events = &events;

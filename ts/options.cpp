@@ -25,6 +25,9 @@ namespace {
 std::uint64_t const MAX_WORKERS = 1000;
 std::size_t const MAX_THREADS = 50;
 std::size_t const MAX_CONNECTIONS = 1000000;
+std::uint64_t const MAX_COUNT = 1000000000;
+std::uint64_t const MAX_WORKER_MIB = 1u << 20;  // 1 TiB
+std::size_t const MAX_QUEUE = 100000;
 
 po::options_description describe() {
     po::options_description options("Options (before SERVICE; \"--\" ends them)");
@@ -61,6 +64,19 @@ po::options_description describe() {
          "the real client in a PROXY protocol header or, without one, in X-Forwarded-For")
         ("proxy-protocol", "with --trust-proxy: a trusted proxy must begin every connection with a PROXY protocol "
          "header")
+        ("max-requests", po::value<std::string>()->value_name("N"),
+         "replace a worker once it has answered N requests, as SIGUSR2 does (default: never)")
+        ("max-requests-jitter", po::value<std::string>()->value_name("J"),
+         "with --max-requests: each worker answers up to J more, its own number, so that workers started "
+         "together are not all replaced at once (default 0)")
+        ("max-worker-memory", po::value<std::string>()->value_name("MIB"),
+         "replace a worker once it and the processes of its group hold more than MIB MiB resident, checked "
+         "every second (default: no limit)")
+        ("queue", po::value<std::string>()->value_name("N"),
+         "when no worker can be had, up to N requests wait for one, first come first served (default: none "
+         "wait, 503 at once)")
+        ("queue-timeout", po::value<std::string>()->value_name("MS"),
+         "with --queue: a request that has waited MS milliseconds gets 503 (default 1000)")
         ("status-listen", po::value<std::string>()->value_name("ADDRESS:PORT"),
          "serve GET /metrics, /status and /health here, e.g. 127.0.0.1:9100 or [::1]:9100 (default: none)")
         ("log-keep-days", po::value<std::string>()->value_name("N"),
@@ -164,6 +180,18 @@ void take_listen(po::variables_map const& values, Options& options) {
         throw UsageError("--socket-mode and --socket-group need --listen unix:PATH.");
 }
 
+// When workers are replaced, and whether requests wait for one.
+void take_pool_policies(po::variables_map const& values, Options& options) {
+    options.max_requests = number(values, "max-requests", 1, MAX_COUNT, 0);
+    options.max_requests_jitter = number(values, "max-requests-jitter", 0, MAX_COUNT, 0);
+    if (values.count("max-requests-jitter") != 0 && options.max_requests == 0)
+        throw UsageError("--max-requests-jitter needs --max-requests.");
+    options.max_worker_memory = number(values, "max-worker-memory", 1, MAX_WORKER_MIB, 0);
+    options.queue = number(values, "queue", 1, MAX_QUEUE, 0);
+    options.queue_timeout = static_cast<unsigned>(number(values, "queue-timeout", 1, 3600000, options.queue_timeout));
+    if (values.count("queue-timeout") != 0 && options.queue == 0) throw UsageError("--queue-timeout needs --queue.");
+}
+
 void take_options(po::variables_map const& values, Options& options) {
     options.help = values.count("help") > 0;
     options.version = values.count("version") > 0;
@@ -197,6 +225,7 @@ void take_options(po::variables_map const& values, Options& options) {
         throw UsageError("--keep-alive-requests needs --keep-alive.");
     if (options.log_to_stderr && !options.foreground)
         throw UsageError("--log-to-stderr needs --foreground.");
+    take_pool_policies(values, options);
 }
 
 // SERVICE[/GROUP] PORT WORKER-PROGRAM [WORKER-ARG...], as the program has

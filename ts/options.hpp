@@ -52,6 +52,11 @@ struct Options {
     unsigned request_timeout = 0;  // seconds; 0: none
     unsigned keep_alive = 0;       // seconds a connection may stay idle; 0: one request per connection
     unsigned keep_alive_requests = 1000;
+    std::uint64_t max_requests = 0;  // 0: workers are never replaced for their request count
+    std::uint64_t max_requests_jitter = 0;
+    std::uint64_t max_worker_memory = 0;  // MiB; 0: no limit
+    std::size_t queue = 0;                // 0: no request waits
+    unsigned queue_timeout = 1000;        // milliseconds
     std::string status_address;    // empty: no status listener
     int status_port = 0;
 

@@ -59,6 +59,17 @@ struct ServiceConfig {
     // A request not answered in this time gets 504 and its worker is killed;
     // zero: no limit.
     std::chrono::steady_clock::duration request_timeout = std::chrono::steady_clock::duration::zero();
+    // A worker is replaced once it has answered max_requests plus its own
+    // share of up to max_requests_jitter more requests (0: never), or once
+    // its process group holds more than max_worker_memory bytes resident
+    // (0: no limit).
+    std::uint64_t max_requests = 0;
+    std::uint64_t max_requests_jitter = 0;
+    std::uint64_t max_worker_memory = 0;
+    // When no worker can be had, up to `queue` requests wait for one, each
+    // for at most queue_timeout (0: none wait).
+    std::size_t queue = 0;
+    std::chrono::steady_clock::duration queue_timeout = std::chrono::seconds(1);
     // The logging library's files older than this many days are removed,
     // at start and then every hour (0: kept).
     unsigned log_keep_days = 7;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace orv {
 namespace ts {
@@ -23,6 +24,14 @@ enum class Outcome {
 };
 std::size_t const OUTCOMES = 9;
 
+// Why no worker could be had for a request, and how its client is told:
+// a rejection is logged at INFO as "has been rejected", a failure at ERROR.
+struct Refusal {
+    Outcome outcome = Outcome::no_worker;
+    std::string text;
+    bool rejected = false;
+};
+
 // The label of each outcome, as the metrics name it.
 char const* outcome_name(Outcome outcome);
 
@@ -31,6 +40,11 @@ struct ServiceStats {
     std::atomic<std::uint64_t> worker_starts{0};
     std::atomic<std::uint64_t> worker_exits{0};    // ended by exit()
     std::atomic<std::uint64_t> worker_signals{0};  // ended by a signal
+    // Requests that waited for a worker and got none in time, that found
+    // the queue full, and whose client left while they waited.
+    std::atomic<std::uint64_t> queue_timeouts{0};
+    std::atomic<std::uint64_t> queue_overflows{0};
+    std::atomic<std::uint64_t> queue_abandoned{0};
 
     void count(Outcome outcome) { requests[static_cast<std::size_t>(outcome)].fetch_add(1, std::memory_order_relaxed); }
     std::uint64_t total(Outcome outcome) const {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <random>
 
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/dispatch.hpp>
@@ -78,6 +79,11 @@ Worker::Settings worker_settings(ServiceConfig const& config, ServiceStats& stat
     return settings;
 }
 
+double random_start() {
+    std::random_device device;
+    return std::uniform_real_distribution<double>(0.0, 1.0)(device);
+}
+
 ServiceConfig designed_config(std::string const& address, int port, std::string const& worker_program,
                               std::vector<std::string> const& worker_args, std::uint64_t min_workers,
                               std::uint64_t max_workers, std::string const& service_name,
@@ -113,10 +119,13 @@ TaskService::TaskService(ServiceConfig const& config)
                         config.max_connections, connection_settings(config_, &http_stats_)),
       control_(io_context_.get_executor()),
       signal_fd_(io_context_),
+      lifespan_(config.max_requests, config.max_requests_jitter, random_start()),
+      queue_(config.queue),
       heartbeat_timer_(io_context_),
       tick_(0),
       recycling_(false),
       replies_seen_(0) {
+    if (queue_.capacity() != 0) worker_settings_.on_idle = [this] { serve_queue(); };
     run();
 }
 
@@ -199,6 +208,14 @@ StatusSnapshot TaskService::status_snapshot() {
     s.duration_buckets = http_stats_.cumulative_buckets();
     s.duration_count = http_stats_.duration_count();
     s.duration_sum = static_cast<double>(http_stats_.duration_sum_us()) / 1e6;
+    s.queue_capacity = queue_.capacity();
+    s.queue_length = queue_.length();
+    s.queue_timeouts = stats_.queue_timeouts.load(std::memory_order_relaxed);
+    s.queue_overflows = stats_.queue_overflows.load(std::memory_order_relaxed);
+    s.queue_abandoned = stats_.queue_abandoned.load(std::memory_order_relaxed);
+    s.queue_wait_buckets = queue_waits_.cumulative_buckets();
+    s.queue_wait_count = queue_waits_.duration_count();
+    s.queue_wait_sum = static_cast<double>(queue_waits_.duration_sum_us()) / 1e6;
     return s;
 }
 
@@ -267,32 +284,12 @@ void TaskService::handle_signal(int signal) {
     if (old_state == running) {
         if (config_.events != nullptr) config_.events->stopping();
         messaging_server_.stop();
+        keep_workers_to_the_end();
         // The pending heartbeat runs at once instead of at the next tick.
         heartbeat_timer_.cancel();
     }
-}
-
-// Idle workers end at once, busy ones as soon as their exchange is over;
-// new requests start fresh workers meanwhile, so nothing is refused.
-void TaskService::recycle_workers() {
-    if (state_ != running) return;
-    if (config_.events != nullptr && !recycling_) config_.events->recycling();
-    recycling_ = true;
-    std::vector<boost::shared_ptr<Worker>> idle;
-    {
-        boost::shared_lock<boost::shared_mutex> lock(workers_mutex_);
-        for (auto const& entry : workers_.workers()) {
-            if (entry.second->retire()) idle.push_back(entry.second);
-        }
-    }
-    for (auto const& worker : idle) worker->kill();
-}
-
-void TaskService::finish_recycling(Census const& census) {
-    if (!recycling_ || census.retiring > 0) return;
-    recycling_ = false;
-    LOG(INFO) << "Every worker has been replaced.";
-    if (config_.events != nullptr) config_.events->recycled();
+    // Forced, the waiting requests are answered at once.
+    serve_queue();
 }
 
 // Each exited child is first looked at without reaping it: while it is a
@@ -363,6 +360,8 @@ void TaskService::child_terminated(int pid, int status) {
     }
     // The stop need not wait for the next tick to find the table empty.
     if (last_while_stopping) heartbeat_timer_.cancel();
+    // Room for a new worker, for the oldest request waiting.
+    serve_queue();
 }
 
 void TaskService::cancel_signal_wait() {

@@ -14,17 +14,20 @@
 #include <boost/asio/strand.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/thread/mutex.hpp>
 #include <boost/thread/shared_mutex.hpp>
 
 #include "http/server_stats.hpp"
 #include "messaging/async_request_handler.hpp"
 #include "messaging/server.hpp"
 #include "ts/balance.hpp"
+#include "ts/request_queue.hpp"
 #include "ts/service_config.hpp"
 #include "ts/service_stats.hpp"
 #include "ts/status_handler.hpp"
 #include "ts/start_throttle.hpp"
 #include "ts/worker.hpp"
+#include "ts/worker_lifespan.hpp"
 #include "ts/worker_table.hpp"
 
 namespace orv {
@@ -44,8 +47,10 @@ namespace ts {
 // and otherwise only waits. The pool runs every handler. The heartbeat and
 // the signal handling share one strand, so they never run at the same time;
 // handle_async runs on any pool thread, concurrently with both. Locks,
-// outermost first: workers_mutex_ (the table, the state, the statistics),
-// fork_mutex_ (forking against reaping), each worker's own mutex.
+// outermost first: queue_mutex_ (the waiting requests), workers_mutex_ (the
+// table, the state, the statistics), fork_mutex_ (forking against reaping),
+// each worker's own mutex. No callback of a client is called, and no worker
+// is started or sent a request, with any of the service's locks held.
 class TaskService : public net::messaging::AsyncRequestHandler, private boost::noncopyable {
 public:
     TaskService(std::string const& address, int port, std::string const& worker_program,
@@ -68,7 +73,24 @@ private:
     typedef boost::asio::strand<boost::asio::io_context::executor_type> Strand;
 
     void run();
-    boost::shared_ptr<Worker> create_worker();
+    boost::shared_ptr<Worker> find_worker(Refusal& refusal);
+    bool start_refused(Refusal& refusal) const;
+    Refusal no_worker_reason();
+    boost::shared_ptr<Worker> reserve_worker(Refusal& refusal);
+    bool start_worker(boost::shared_ptr<Worker> const& worker, Refusal& refusal);
+    bool send(boost::shared_ptr<Worker> const& worker, std::string const& client_address, std::string const& path,
+              std::string const& body, net::messaging::ReplyCallback const& on_reply,
+              net::messaging::ErrorCallback const& on_error, Refusal& refusal);
+    void refuse(std::string const& path, Refusal const& refusal, net::messaging::ErrorCallback const& on_error);
+
+    bool may_wait(Refusal const& refusal) const;
+    bool enqueue(WaitingRequest request, net::http::ClientWatch const& watch_client);
+    void serve_queue();
+    bool has_serving_worker();
+    void waited_too_long(std::uint64_t number);
+    void client_left(std::uint64_t number);
+    void left_queue(WaitingRequest const& request);
+    void answer_refused(WaitingRequest const& request, Refusal const& refusal);
 
     void arm_heartbeat();
     void heartbeat();
@@ -85,6 +107,8 @@ private:
     StatusSnapshot status_snapshot();
     void recycle_workers();
     void finish_recycling(Census const& census);
+    void check_worker_memory();
+    void keep_workers_to_the_end();
     void reap_children();
     void child_terminated(int pid, int status);
     void cancel_signal_wait();
@@ -110,6 +134,13 @@ private:
     BusyHistory busy_history_;
     // Guarded by workers_mutex_.
     StartThrottle start_throttle_;
+    WorkerLifespan lifespan_;
+    // Requests waiting for a worker, guarded by queue_mutex_; the timers
+    // of their deadlines run on io_context_.
+    boost::mutex queue_mutex_;
+    RequestQueue queue_;
+    // Only its duration histogram is used: how long requests waited.
+    net::http::ServerStats queue_waits_;
     boost::asio::steady_timer heartbeat_timer_;
     std::uint64_t tick_;
     // SIGUSR2 marked workers for replacement and some are still there; only

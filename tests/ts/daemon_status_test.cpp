@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <future>
 #include <memory>
 #include <string>
@@ -39,6 +40,19 @@ protected:
 
     static std::string body(std::string const& response) { return response.substr(response.find("\r\n\r\n") + 4); }
 
+    // The text as the Prometheus tools read it, with these lines in it.
+    void expect_metrics(std::string const& metrics, std::vector<std::string> const& lines) const {
+        ASSERT_EQ(0u, metrics.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain; version=0.0.4\r\n", 0)) << metrics;
+        for (std::string const& line : lines) EXPECT_NE(std::string::npos, metrics.find(line)) << line;
+        std::string const file = daemon_.log_dir() + "/metrics.txt";
+        FILE* out = std::fopen(file.c_str(), "w");
+        std::fputs(body(metrics).c_str(), out);
+        std::fclose(out);
+        orv::test::ProgramRun const check =
+            orv::test::run_program({"/bin/sh", "-c", "promtool check metrics < " + file});
+        EXPECT_EQ(0, check.exit_code()) << check.out << check.err;
+    }
+
     Daemon daemon_;
     unsigned short status_port_ = 0;
 };
@@ -60,20 +74,12 @@ TEST_F(DaemonStatus, CountsWhatHappenedAndListsTheWorkers) {
         metrics = get("/metrics");
         return metrics.find("orv_worker_exits_total{how=\"signal\"} 2\n") != std::string::npos;
     }));
-    ASSERT_EQ(0u, metrics.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain; version=0.0.4\r\n", 0)) << metrics;
-    for (char const* line : {"orv_requests_total{outcome=\"ok\"} 5\n", "orv_requests_total{outcome=\"worker_failed\"} 2\n",
+    expect_metrics(metrics, {"orv_requests_total{outcome=\"ok\"} 5\n", "orv_requests_total{outcome=\"worker_failed\"} 2\n",
                              "orv_http_errors_total{status=\"405\"} 1\n", "orv_http_errors_total{status=\"400\"} 0\n",
                              "orv_worker_starts_total 3\n", "orv_worker_exits_total{how=\"signal\"} 2\n",
                              "orv_workers{state=\"idle\"} 1\n", "orv_workers_max 100\n",
-                             "orv_request_duration_seconds_count 8\n"}) {
-        EXPECT_NE(std::string::npos, metrics.find(line)) << line;
-    }
-    std::string const file = daemon_.log_dir() + "/metrics.txt";
-    FILE* out = std::fopen(file.c_str(), "w");
-    std::fputs(body(metrics).c_str(), out);
-    std::fclose(out);
-    orv::test::ProgramRun const check = orv::test::run_program({"/bin/sh", "-c", "promtool check metrics < " + file});
-    EXPECT_EQ(0, check.exit_code()) << check.out << check.err;
+                             "orv_request_duration_seconds_count 8\n"});
+    EXPECT_EQ(std::string::npos, metrics.find("orv_queue"));
 
     std::string const status = body(get("/status"));
     std::string const pid = std::to_string(daemon_.workers().at(0));
@@ -107,6 +113,27 @@ TEST_F(DaemonStatus, GracefulStopFinishesTheRequestInFlightAndTurnsHealthToStopp
                              "All workers are stopped. Stopping the main loop.", "Exiting..."}) {
         EXPECT_TRUE(daemon_.wait_for_log(line, 0)) << line;
     }
+}
+
+// Two slow workers and four clients: two wait and all are answered; a
+// fifth that finds the queue full gets 503 at once. The status port says
+// so.
+TEST_F(DaemonStatus, QueueWaitsForTheWorkersAndOverflows) {
+    start({"delay:500", "one-write"}, {"--max-workers", "2", "--queue", "2", "--queue-timeout", "10000"});
+    std::vector<std::future<std::string>> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(std::async(std::launch::async, [&] { return post(daemon_.port(), "/svc/slow", "{}"); }));
+    }
+    EXPECT_TRUE(eventually([&] { return get("/metrics").find("orv_queue_length 2\n") != std::string::npos; }));
+    EXPECT_EQ(orv::test::UNAVAILABLE, post(daemon_.port(), "/svc/fifth", "{}"));
+    for (auto& client : clients) EXPECT_EQ(json_response("{}"), client.get());
+    EXPECT_TRUE(daemon_.wait_for_log("Failed to process a request to fifth: Worker limit has exceeded."));
+    expect_metrics(get("/metrics"), {"orv_queue_length 0\n", "orv_queue_overflows_total 1\n",
+                                     "orv_queue_timeouts_total 0\n", "orv_queue_wait_seconds_count 2\n",
+                                     "orv_requests_total{outcome=\"ok\"} 4\n",
+                                     "orv_requests_total{outcome=\"no_worker\"} 1\n", "orv_worker_starts_total 2\n"});
+    EXPECT_NE(std::string::npos, get("/status").find("\"queue\":{\"length\":0,\"capacity\":2,\"timeouts\":0,"
+                                                     "\"overflows\":1,\"abandoned\":0,\"wait\":{\"count\":2,"));
 }
 
 // Clients that fill the status listener's own small limit with slow or

@@ -107,6 +107,13 @@ TEST(Daemon, LauncherReportsEveryFailedStart) {
          "Invalid value '1001' for --max-workers: expected a whole number from 1 to 1000.\n"},
         {{"--log-to-stderr", "svc", "8080", TEST_WORKER_BIN}, 2, "--log-to-stderr needs --foreground.\n"},
         {{"--no-such-option", "svc", "8080", TEST_WORKER_BIN}, 2, "unrecognised option '--no-such-option'\n"},
+        {{"--queue", "0", "svc", "8080", TEST_WORKER_BIN}, 2,
+         "Invalid value '0' for --queue: expected a whole number from 1 to 100000.\n"},
+        {{"--queue-timeout", "500", "svc", "8080", TEST_WORKER_BIN}, 2, "--queue-timeout needs --queue.\n"},
+        {{"--max-requests-jitter", "5", "svc", "8080", TEST_WORKER_BIN}, 2,
+         "--max-requests-jitter needs --max-requests.\n"},
+        {{"--max-worker-memory", "1g", "svc", "8080", TEST_WORKER_BIN}, 2,
+         "Invalid value '1g' for --max-worker-memory: expected a whole number from 1 to 1048576.\n"},
     };
     for (auto const& c : cases) {
         std::vector<std::string> argv = {BIN};
@@ -123,7 +130,8 @@ TEST(Daemon, LauncherReportsEveryFailedStart) {
     ProgramRun const help = orv::test::run_program({BIN, "--help"});
     EXPECT_EQ(0, help.exit_code());
     for (char const* option : {"--foreground", "--listen", "--log-dir", "--log-to-stderr", "--min-workers",
-                               "--max-workers", "--max-connections", "--threads", "--pid-file"}) {
+                               "--max-workers", "--max-connections", "--threads", "--pid-file", "--max-requests",
+                               "--max-requests-jitter", "--max-worker-memory", "--queue", "--queue-timeout"}) {
         EXPECT_NE(std::string::npos, help.out.find(option)) << option;
     }
     EXPECT_EQ(0, orv::test::run_program({BIN, "--version"}).out.rfind("orv-task-service ", 0));

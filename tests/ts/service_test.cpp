@@ -79,6 +79,20 @@ protected:
 
     std::size_t logged(std::string const& prefix) const { return log_.count_prefix(google::GLOG_INFO, prefix); }
 
+    // Sends the requests at once, each from its own thread, and collects
+    // the answers in order.
+    std::vector<std::string> post_all(std::vector<std::string> const& actions) {
+        std::vector<std::future<std::string>> replies;
+        for (auto const& action : actions) {
+            replies.push_back(std::async(std::launch::async, [this, action] { return post(action); }));
+            // In this order: each is in the service before the next is sent.
+            EXPECT_TRUE(log_.wait_for(google::GLOG_INFO, "Processing request to " + action + "..."));
+        }
+        std::vector<std::string> answers;
+        for (auto& reply : replies) answers.push_back(reply.get());
+        return answers;
+    }
+
     orv::test::LogCapture log_;
     orv::ts::ServiceConfig config_;
     std::atomic<unsigned short> port_{0};
@@ -193,5 +207,105 @@ TEST_F(ServiceTest, StopClosesTheDoorAndOutlastsASlowClient) {
     sending = false;
     trickle.join();
 }
+
+// With one worker busy, a queued client that leaves is dropped and never
+// dispatched: the worker's next request is the one queued after it.
+TEST_F(ServiceTest, QueuedClientThatLeavesIsNeverServed) {
+    config_.max_workers = 1;
+    config_.queue = 2;
+    config_.queue_timeout = 10s;
+    start({"served", "delay:300"});
+    auto first = std::async(std::launch::async, [this] { return post("first"); });
+    ASSERT_TRUE(log_.wait_for(google::GLOG_INFO, "Starting a new worker #0..."));
+    {
+        orv::test::RawClient leaving(port_);
+        leaving.send(orv::test::http_request("POST", "/svc/gone", "{}"));
+        ASSERT_TRUE(log_.wait_for(google::GLOG_INFO, "Processing request to gone..."));
+    }
+    EXPECT_TRUE(log_.wait_for(google::GLOG_INFO, "A waiting request to gone has been dropped: its client has gone."));
+    std::string const next = post("next");
+    EXPECT_NE(std::string::npos, next.find(",\"n\":2}")) << next;
+    EXPECT_NE(std::string::npos, first.get().find(",\"n\":1}"));
+}
+
+// A request that waits longer than the queue's timeout gets the designed
+// 503 for the reason, after about that long.
+TEST_F(ServiceTest, QueueTimeoutAnswers503) {
+    config_.max_workers = 1;
+    config_.queue = 1;
+    config_.queue_timeout = 300ms;
+    start({"hang"});
+    auto hanging = std::async(std::launch::async, [this] { return post("hang"); });
+    ASSERT_TRUE(log_.wait_for(google::GLOG_INFO, "Starting a new worker #0..."));
+    auto const begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(orv::test::UNAVAILABLE, post("late"));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 250ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+    EXPECT_EQ(1u, log_.count(google::GLOG_ERROR, "Failed to process a request to late: Worker limit has exceeded."));
+    ASSERT_TRUE(stop(SIGQUIT));
+    EXPECT_EQ(orv::test::UNAVAILABLE, hanging.get());
+}
+
+// A stop with requests waiting: a graceful one lets the pool serve them
+// all, a forced one answers them 503 at once.
+struct StopRow {
+    char const* name;
+    int signal;
+    char const* behaviour;
+    std::string answer;
+};
+
+void PrintTo(StopRow const& row, std::ostream* out) { *out << row.name; }
+
+class QueueStopTest : public ServiceTest, public ::testing::WithParamInterface<StopRow> {};
+
+TEST_P(QueueStopTest, AnswersEveryWaitingRequest) {
+    config_.max_workers = 1;
+    config_.queue = 3;
+    config_.queue_timeout = 10s;
+    start({GetParam().behaviour, "one-write"});
+    auto replies = std::async(std::launch::async, [this] { return post_all({"a", "b", "c", "d"}); });
+    ASSERT_TRUE(log_.wait_for(google::GLOG_INFO, "Processing request to d..."));
+    ::kill(::getpid(), GetParam().signal);
+    for (std::string const& reply : replies.get()) EXPECT_EQ(GetParam().answer, reply);
+    EXPECT_TRUE(stop(0));
+    EXPECT_EQ(1u, logged("Starting a new worker #"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stops, QueueStopTest,
+                         ::testing::Values(StopRow{"Graceful", SIGTERM, "delay:200", json_response("{}")},
+                                           StopRow{"Forced", SIGQUIT, "hang", orv::test::UNAVAILABLE}),
+                         [](::testing::TestParamInfo<StopRow> const& row) { return row.param.name; });
+
+// Many clients on a pool of two: every request is answered 200, whether
+// workers stay (one becomes idle while another request is being queued) or
+// keep retiring (the queue then waits for room, not for an idle worker).
+// The heartbeat, which also serves the queue, is kept out of the way: the
+// events alone must move every request along.
+class QueueLoadTest : public ServiceTest, public ::testing::WithParamInterface<std::uint64_t> {};
+
+TEST_P(QueueLoadTest, NoRequestIsLeftWaiting) {
+    config_.max_workers = 2;
+    config_.queue = 64;
+    config_.queue_timeout = 5s;
+    config_.timing.heartbeat = 1h;
+    config_.max_requests = GetParam();
+    config_.max_requests_jitter = GetParam() / 2;
+    start({"one-write"});
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 8; ++i) {
+        clients.emplace_back([&] {
+            for (int n = 0; n < 60; ++n) answered += post("x") == json_response("{}");
+        });
+    }
+    for (auto& client : clients) client.join();
+    EXPECT_EQ(480, answered.load());
+    if (GetParam() != 0) {
+        EXPECT_GE(logged("Starting a new worker #"), 480 / (GetParam() * 3 / 2));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, QueueLoadTest, ::testing::Values(0, 3));
 
 }  // namespace

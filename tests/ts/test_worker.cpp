@@ -7,6 +7,7 @@
 //     info           JSON: {"argv":[...],"fds":[...],"blocked":[...],"ignored":[...]}
 //                    as this process sees them (ignored = signals set to SIG_IGN)
 //     pid            JSON: {"pid":N} with this process's id
+//     served         JSON: {"pid":N,"n":K}, K counting this process's requests from 1
 //     size:N         N bytes "abc...zabc..."
 //     empty          a zero-length reply
 //   how it writes the answer (default: length, reply, completion byte in three writes):
@@ -32,11 +33,16 @@
 //     ignore-term    ignore SIGTERM
 //     requests:N     exit 0 after answering N requests
 //     chatty         write "request N" to standard error for each request
+//   memory:
+//     grow:MIB       take and touch MIB MiB more for each request, and keep them
+//     helper:MIB     at start, fork a helper in the worker's group that holds MIB
+//                    MiB until the worker is gone
 // It exits 0 when the service closes the socket between requests and 2 on a
 // bad command line or a broken frame.
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,6 +71,7 @@ struct Behaviour {
     long requests = -1;
     bool chatty = false;
     std::string crash_on;
+    long grow_mib = 0;
 };
 
 [[noreturn]] void fail(char const* what) {
@@ -83,11 +90,25 @@ bool starts_with(std::string const& word, char const* prefix) {
     return word.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
+// Memory that is really resident (every page written), and kept.
+void hold(long mib) {
+    static std::vector<std::vector<char>> held;
+    held.emplace_back(static_cast<std::size_t>(mib) << 20, '\1');
+}
+
+void start_helper(long mib) {
+    if (::fork() != 0) return;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    hold(mib);
+    for (;;) ::pause();
+}
+
 Behaviour parse(int argc, char** argv) {
     Behaviour b;
     for (int i = 5; i < argc; ++i) {
         std::string const word = argv[i];
-        if (word == "echo" || word == "frame" || word == "info" || word == "pid" || word == "empty") {
+        if (word == "echo" || word == "frame" || word == "info" || word == "pid" || word == "served" ||
+            word == "empty") {
             b.answer = word;
         } else if (starts_with(word, "size:")) {
             b.answer = "size";
@@ -114,6 +135,10 @@ Behaviour parse(int argc, char** argv) {
             b.chatty = true;
         } else if (starts_with(word, "requests:")) {
             b.requests = number_after(word, 9);
+        } else if (starts_with(word, "grow:")) {
+            b.grow_mib = number_after(word, 5);
+        } else if (starts_with(word, "helper:")) {
+            start_helper(number_after(word, 7));
         } else {
             fail("unknown behaviour");
         }
@@ -229,6 +254,7 @@ int main(int argc, char** argv) {
             for (;;) ::pause();
         }
         if (b.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(b.delay_ms));
+        if (b.grow_mib > 0) hold(b.grow_mib);
         if (b.fault == "stall") {
             std::string start;
             append_size(start, static_cast<std::uint32_t>(b.size));
@@ -241,6 +267,9 @@ int main(int argc, char** argv) {
         if (b.answer == "frame") reply = frame;
         if (b.answer == "info") reply = info(argc, argv);
         if (b.answer == "pid") reply = "{\"pid\":" + std::to_string(::getpid()) + "}";
+        if (b.answer == "served") {
+            reply = "{\"pid\":" + std::to_string(::getpid()) + ",\"n\":" + std::to_string(served + 1) + "}";
+        }
         if (b.answer == "empty") reply.clear();
         if (b.answer == "size") {
             reply.resize(static_cast<std::size_t>(b.size));
