@@ -89,6 +89,7 @@ private:
     bool has_serving_worker();
     void waited_too_long(std::uint64_t number);
     void client_left(std::uint64_t number);
+    bool take_waiting(std::uint64_t number, WaitingRequest& request, std::atomic<std::uint64_t>& why);
     void left_queue(WaitingRequest const& request);
     void answer_refused(WaitingRequest const& request, Refusal const& refusal);
 

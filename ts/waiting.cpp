@@ -103,27 +103,29 @@ bool TaskService::has_serving_worker() {
 
 void TaskService::waited_too_long(std::uint64_t number) {
     WaitingRequest request;
-    {
-        boost::lock_guard<boost::mutex> lock(queue_mutex_);
-        if (!queue_.take(number, request)) return;
-    }
-    stats_.queue_timeouts.fetch_add(1, std::memory_order_relaxed);
-    left_queue(request);
-    answer_refused(request, no_worker_reason());
+    if (take_waiting(number, request, stats_.queue_timeouts)) answer_refused(request, no_worker_reason());
 }
 
 // Nobody is left to answer: the callbacks go unanswered with the request,
 // and the connection ends with them.
 void TaskService::client_left(std::uint64_t number) {
     WaitingRequest request;
-    {
-        boost::lock_guard<boost::mutex> lock(queue_mutex_);
-        if (!queue_.take(number, request)) return;
-    }
-    stats_.queue_abandoned.fetch_add(1, std::memory_order_relaxed);
-    left_queue(request);
+    if (!take_waiting(number, request, stats_.queue_abandoned)) return;
     LOG(INFO) << "A waiting request to " << logging::client_text(request.path)
               << " has been dropped: its client has gone.";
+}
+
+// Takes one request out of the queue and counts why; false when it has
+// left already (a worker took it, or its deadline and its client's
+// departure came together).
+bool TaskService::take_waiting(std::uint64_t number, WaitingRequest& request, std::atomic<std::uint64_t>& why) {
+    {
+        boost::lock_guard<boost::mutex> lock(queue_mutex_);
+        if (!queue_.take(number, request)) return false;
+    }
+    why.fetch_add(1, std::memory_order_relaxed);
+    left_queue(request);
+    return true;
 }
 
 void TaskService::left_queue(WaitingRequest const& request) {
