@@ -26,7 +26,11 @@ bool TaskService::may_wait(Refusal const& refusal) const {
 
 // False when the queue is full. Once the request is in, the queue is served
 // at once: a worker that became idle while the request was on its way here
-// found the queue empty, and must not stay idle with the request waiting.
+// may have found the queue empty. The worker stores its idle state before
+// it reads the queue's length; this stores the length before it looks for
+// an idle worker; both are sequentially consistent atomics, so at least one
+// of the two sees the other, and the request never waits beside an idle
+// worker.
 bool TaskService::enqueue(WaitingRequest request, net::http::ClientWatch const& watch_client) {
     std::uint64_t number;
     {
