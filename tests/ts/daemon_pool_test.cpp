@@ -1,9 +1,10 @@
 // Pool policies of the real daemon: workers replaced after a number of
 // requests or above a memory limit, while clients notice nothing.
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -22,12 +23,9 @@ using orv::test::worker;
 
 // The pid and count of a "served" worker's reply: {"pid":P,"n":K}.
 bool served_by(std::string const& reply, int& pid, int& n) {
-    static std::regex const body("\\{\"pid\":([0-9]+),\"n\":([0-9]+)\\}$");
-    std::smatch match;
-    if (reply.rfind("HTTP/1.0 200 OK\r\n", 0) != 0 || !std::regex_search(reply, match, body)) return false;
-    pid = std::stoi(match[1]);
-    n = std::stoi(match[2]);
-    return true;
+    std::string::size_type const body = reply.find("\r\n\r\n");
+    return reply.rfind("HTTP/1.0 200 OK\r\n", 0) == 0 && body != std::string::npos &&
+           std::sscanf(reply.c_str() + body + 4, "{\"pid\":%d,\"n\":%d}", &pid, &n) == 2;
 }
 
 // Four clients, 240 requests, --max-requests 5: nothing fails, each
@@ -63,12 +61,14 @@ TEST(DaemonPool, MaxRequestsReplacesWorkersWithoutAFailure) {
         EXPECT_EQ(0, failures.load());
 
         std::string const log = daemon.info_log();
-        static std::regex const line("\\[([0-9]+)\\] has answered ([0-9]+) requests\\. Replacing it\\.\\.\\.");
         std::set<int> counts;
         int replaced = 0;
-        for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it, ++replaced) {
-            int const count = std::stoi((*it)[2]);
-            EXPECT_EQ(answered[std::stoi((*it)[1])], count);
+        for (auto at = log.find(" has answered "); at != std::string::npos; at = log.find(" has answered ", at + 1)) {
+            int pid = 0, count = 0;
+            ASSERT_EQ(2, std::sscanf(log.c_str() + log.rfind('[', at), "[%d] has answered %d requests. Replacing it...",
+                                     &pid, &count));
+            ++replaced;
+            EXPECT_EQ(answered[pid], count);
             EXPECT_GE(count, 5);
             EXPECT_LE(count, 5 + row.jitter);
             counts.insert(count);
@@ -92,11 +92,10 @@ TEST(DaemonPool, MaxWorkerMemoryReplacesTheWholeGroup) {
             if (first == 0) first = pid;
             daemon.wait_for_log(" MiB, more than the limit of 64 MiB. Replacing it...", 1500);
         }
-        std::smatch size;
         std::string const log = daemon.info_log();
-        ASSERT_TRUE(std::regex_search(log, size, std::regex("Worker #0 \\[" + std::to_string(first) +
-                                                            "\\] uses ([0-9]+) MiB, more than the limit")));
-        EXPECT_GT(std::stoi(size[1]), 64);
+        std::string const line = "Worker #0 [" + std::to_string(first) + "] uses ";
+        ASSERT_NE(std::string::npos, log.find(line));
+        EXPECT_GT(std::atoi(log.c_str() + log.find(line) + line.size()), 64);
         ASSERT_TRUE(daemon.wait_for_log("Worker #0 terminated."));
         ASSERT_TRUE(served_by(post(daemon.port(), "/svc/x", "{}"), pid, n));
         EXPECT_NE(first, pid);
