@@ -21,12 +21,22 @@ static void check_lines(const uint8_t *data, size_t size)
         return; /* an empty buffer */
     while ((status = read_line(f, line, LINE_READ_MAX)) != LINE_EOF && status != LINE_ERROR) {
         struct cmd_entry e = { 0 };
+        char copy[LINE_BUF_SIZE];
+        char *save = NULL;
+        const char *user;
 
         if (strlen(line) > LINE_TEXT_MAX)
             abort();
+        strcpy(copy, line);
         if (status != LINE_OK || parse_line(line, &e) != PARSE_ENTRY)
             continue;
         if (e.name[0] == '\0' || e.path[0] != '/' || e.uid < 0 || (e.has_uid == 0 && e.uid != 0))
+            abort();
+        /* Only "-" runs as the caller; a uid comes from digits alone. */
+        strtok_r(copy, " \t\n", &save);
+        strtok_r(NULL, " \t\n", &save);
+        user = strtok_r(NULL, " \t\n", &save);
+        if (e.has_uid ? user[strspn(user, "0123456789")] != '\0' : strcmp(user, "-") != 0)
             abort();
     }
     fclose(f);

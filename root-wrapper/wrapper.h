@@ -63,13 +63,15 @@ enum parse_result {
     PARSE_ENTRY,
     PARSE_BAD_UID,    /* user field of digits beyond the range of an int */
     PARSE_NOT_NUMBER, /* user field starting with a digit but not all digits */
+    PARSE_NOT_USER,   /* user field that is neither "-" nor digits */
     PARSE_RELATIVE    /* a path that does not start with '/' */
 };
 
 /*
- * Splits a configuration line in place into name, path and user.  On
- * PARSE_ENTRY, e->name and e->path point into line and the uid fields are
- * set; the caps fields are left alone.
+ * Splits a configuration line in place into name, path and user.  The user
+ * is "-" (the caller) or a decimal user id.  On PARSE_ENTRY, e->name and
+ * e->path point into line and the uid fields are set; the caps fields are
+ * left alone.
  */
 enum parse_result parse_line(char *line, struct cmd_entry *e);
 

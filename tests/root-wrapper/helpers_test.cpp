@@ -74,7 +74,12 @@ TEST(ParseLine, FieldSplittingUserIdsAndPaths) {
       {"x /bin/ls 1000x", PARSE_NOT_NUMBER, 0, 0},
       {"x /bin/ls 1,000", PARSE_NOT_NUMBER, 0, 0},
       {"x /bin/ls -", PARSE_ENTRY, 0, 0},
-      {"x /bin/ls x1000", PARSE_ENTRY, 0, 0},
+      // Words would have run as the caller unnoticed.
+      {"x /bin/ls x1000", PARSE_NOT_USER, 0, 0},
+      {"x /bin/ls root", PARSE_NOT_USER, 0, 0},
+      {"x /bin/ls -1", PARSE_NOT_USER, 0, 0},
+      {"x /bin/ls --", PARSE_NOT_USER, 0, 0},
+      {"x /bin/ls +1000", PARSE_NOT_USER, 0, 0},
       {"ls ls 0", PARSE_RELATIVE, 0, 0},
       {"rel bin/ls -", PARSE_RELATIVE, 0, 0},
       {"rel ./bin/ls 0x3e8", PARSE_RELATIVE, 0, 0},

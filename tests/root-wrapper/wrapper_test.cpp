@@ -107,14 +107,15 @@ TEST_F(WrapperTest, LineFormat) {
     long uid;  // -1: disallowed
   };
   for (const Case& c : {Case{"#comment", -1}, Case{"lead", -1}, Case{"a#b", long(nobody)},
-                        Case{"two", -1}, Case{"dup", long(nobody)}, Case{"x1", 0},
+                        Case{"two", -1}, Case{"dup", long(nobody)}, Case{"x1", -1},
                         Case{"x2", -1}, Case{"huge", -1}, Case{"fits", long(nobody)},
                         Case{"long", -1}, Case{"tail", -1}}) {
     EXPECT_EQ(uid_of(c.command), c.uid) << c.command;
   }
   auto r = run({"tail"});
   EXPECT_EQ(r.status, 127);
-  EXPECT_EQ(r.err, "WARNING: " + kConf + " line 9 names a user id that is not a plain decimal number; line ignored.\n"
+  EXPECT_EQ(r.err, "WARNING: " + kConf + " line 8 names a user that is neither - nor a user id; line ignored.\n"
+                   "WARNING: " + kConf + " line 9 names a user id that is not a plain decimal number; line ignored.\n"
                    "WARNING: " + kConf + " line 10 names a user id out of range; line ignored.\n"
                    "WARNING: " + kConf + " line 12 is longer than 1022 bytes; line ignored.\n"
                    "ERROR: Disallowed command tail\n");
