@@ -208,14 +208,16 @@ TEST_F(IdentityTest, ScriptsRunAsRootGiveTheCallerNothing) {
 }
 
 // Allow-lists and programs that only root may be able to change, and lines
-// whose meaning depends on the caller.
+// whose meaning depends on the caller.  Root is told why a command does not
+// run; nobody learns no more than he would of a name the list lacks.
 TEST_F(IdentityTest, AllowListAndProgramsMustBeRootsAlone) {
-  const uid_t daemon = rwtest::user_id("daemon");
+  const std::string daemon = " " + std::to_string(rwtest::user_id("daemon")) + "\n";
   const std::string good = "probe " + kProbe + " 0\n";
   for (const char* name : {"attacker/tool", "attacker/ls", "attacker/bin/tool"})
     box_.copy(box_.outside(kProbe), name, 0755, nobody_);
-  box_.copy(box_.outside(kProbe), "daemons", 0755, daemon);
+  box_.copy(box_.outside(kProbe), "daemons", 0755, rwtest::user_id("daemon"));
   box_.copy(box_.outside(kProbe), "loose", 0775);
+  box_.copy(box_.outside(kProbe), "plain", 0644);
   box_.make_dir("shared", 0775);
   box_.copy(box_.outside(kProbe), "shared/tool");
   box_.make_dir("open", 01777);
@@ -225,6 +227,7 @@ TEST_F(IdentityTest, AllowListAndProgramsMustBeRootsAlone) {
   box_.write("attacker/conf", good, 0644);
   std::filesystem::create_symlink(kDir + "/open/tool", box_.outside(kDir + "/link"));
   caller_.prelude = "cd " + kAttacker;  // where relative paths would be found
+  const rwtest::Caller root{0, 0, {}, caller_.prelude};
   const std::string refused = "; refusing to run.\n";
   const std::string warning = "WARNING: " + kConf + " line ";
   const std::string not_user = " names a user that is neither - nor a user id; line ignored.\n";
@@ -235,8 +238,9 @@ TEST_F(IdentityTest, AllowListAndProgramsMustBeRootsAlone) {
     const char* what;
     std::function<void()> setup;
     std::string command;
-    int status;
+    int status;  // and message, for root
     std::string err;
+    bool for_root_only = false;
   };
   auto conf = [&](const std::string& text) { return [&, text] { box_.write_conf(text); }; };
   const Row rows[] = {
@@ -247,19 +251,26 @@ TEST_F(IdentityTest, AllowListAndProgramsMustBeRootsAlone) {
       {"relative paths", conf("ls ls 0\nrel bin/tool 0\n"), "rel", 127,
        warning + "1 names a relative path; line ignored.\n" + warning +
            "2 names a relative path; line ignored.\nERROR: Disallowed command rel\n"},
-      {"program of an ordinary user", conf("t " + kAttacker + "/tool 0\n"), "t", 1,
-       "ERROR: " + kAttacker + "/tool is not owned by root" + refused},
-      {"program of another user than the target", conf("t " + kAttacker + "/tool " + std::to_string(daemon) + "\n"),
-       "t", 1, "ERROR: " + kAttacker + "/tool is owned by neither root nor the target user" + refused},
-      {"program writable by its group", conf("t " + kDir + "/loose 0\n"), "t", 1,
-       "ERROR: " + kDir + "/loose is writable by group or others" + refused},
-      {"group-writable directory above", conf("t " + kDir + "/shared/tool 0\n"), "t", 1,
-       "ERROR: " + kDir + "/shared is writable by group or others" + refused},
-      {"sticky world-writable directory above", conf("t " + kDir + "/open/tool 0\n"), "t", 1,
-       "ERROR: " + kDir + "/open is writable by group or others" + refused},
-      {"link into a world-writable directory", conf("t " + kDir + "/link 0\n"), "t", 1,
-       "ERROR: " + kDir + "/open is writable by group or others" + refused},
-      {"program of the target user", conf("t " + kDir + "/daemons " + std::to_string(daemon) + "\n"), "t", 0, ""},
+      {"name not listed", conf(good), "nope", 127, "ERROR: Disallowed command nope\n"},
+      {"program of another user than the target", conf("t " + kAttacker + "/tool" + daemon), "t", 1,
+       "ERROR: " + kAttacker + "/tool is owned by neither root nor the target user" + refused, true},
+      {"program writable by its group", conf("t " + kDir + "/loose" + daemon), "t", 1,
+       "ERROR: " + kDir + "/loose is writable by group or others" + refused, true},
+      {"group-writable directory above", conf("t " + kDir + "/shared/tool" + daemon), "t", 1,
+       "ERROR: " + kDir + "/shared is writable by group or others" + refused, true},
+      {"sticky world-writable directory above", conf("t " + kDir + "/open/tool" + daemon), "t", 1,
+       "ERROR: " + kDir + "/open is writable by group or others" + refused, true},
+      {"link into a world-writable directory", conf("t " + kDir + "/link" + daemon), "t", 1,
+       "ERROR: " + kDir + "/open is writable by group or others" + refused, true},
+      {"program missing", conf("t " + kDir + "/missing" + daemon), "t", 255,
+       kDir + "/missing: No such file or directory\n", true},
+      {"program missing, run as the caller", conf("t " + kDir + "/missing -\n"), "t", 255,
+       kDir + "/missing: No such file or directory\n", true},
+      {"program not executable", conf("t " + kDir + "/plain" + daemon), "t", 255,
+       kDir + "/plain: Permission denied\n", true},
+      {"user id without a passwd entry", conf("t " + kProbe + " " + std::to_string(rwtest::unused_uid()) + "\n"),
+       "t", 253, "getpwuid: No such file or directory\n", true},
+      {"program of the target user", conf("t " + kDir + "/daemons" + daemon), "t", 0, ""},
       {"the caller's own program", conf("t " + kAttacker + "/tool -\n"), "t", 0, ""},
       {"list is a FIFO", [&] { box_.conf_fifo(); }, "probe", 1,
        "ERROR: " + kConf + " is not a regular file" + refused},
@@ -272,11 +283,14 @@ TEST_F(IdentityTest, AllowListAndProgramsMustBeRootsAlone) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     row.setup();
-    auto r = run({row.command});
-    EXPECT_EQ(r.status, row.status);
-    EXPECT_EQ(r.err, row.err);
-    if (row.status != 0) {
-      EXPECT_EQ(r.out, "");
+    for (const rwtest::Caller& who : {root, caller_}) {
+      const bool told = who.uid == 0 || !row.for_root_only;
+      auto r = box_.run({row.command}, {}, who);
+      EXPECT_EQ(r.status, told ? row.status : 127) << who.uid;
+      EXPECT_EQ(r.err, told ? row.err : "ERROR: Disallowed command " + row.command + "\n") << who.uid;
+      if (row.status != 0) {
+        EXPECT_EQ(r.out, "");
+      }
     }
   }
 }

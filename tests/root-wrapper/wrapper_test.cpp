@@ -121,14 +121,6 @@ TEST_F(WrapperTest, LineFormat) {
                    "ERROR: Disallowed command tail\n");
 }
 
-TEST_F(WrapperTest, UnknownUserStopsBeforeAnyChange) {
-  box_.write_conf("ghost " + kProbe + " " + std::to_string(rwtest::unused_uid()) + "\n");
-  auto r = run({"ghost"});
-  EXPECT_EQ(r.status, 253);
-  EXPECT_EQ(r.err.rfind("getpwuid: ", 0), 0u) << r.err;
-  EXPECT_EQ(r.out, "");
-}
-
 TEST_F(WrapperTest, TableHoldsEightyCommandsAndSaysSo) {
   std::string text = "# 82 commands\n";
   for (int i = 0; i < 82; ++i) text += "c" + std::to_string(i) + " " + kProbe + " 0\n";
