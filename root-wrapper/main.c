@@ -250,10 +250,25 @@ _Noreturn static void run(const struct cmd_entry *e, int argc, char **argv)
     unrunnable(e->path, STATUS_EXEC_FAILED);
 }
 
+/* Messages and the allow-list must not land on a standard descriptor that
+ * the caller left closed, nor may the program find one closed. */
+static void open_standard_fds(void)
+{
+    int fd;
+
+    for (fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (open("/dev/null", O_RDWR | O_NOCTTY) != fd)
+            die("/dev/null", STATUS_SWITCH_FAILED);
+    }
+}
+
 int main(int argc, char **argv)
 {
     const struct cmd_entry *e;
 
+    open_standard_fds();
     caller = getuid();
     if (argc < 2) {
         fputs("ERROR: must supply a command to run, as a command-line argument.\n", stderr);

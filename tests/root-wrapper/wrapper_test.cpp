@@ -1,6 +1,8 @@
 // The wrapper run by root, against test allow-lists.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -119,6 +121,26 @@ TEST_F(WrapperTest, LineFormat) {
                    "WARNING: " + kConf + " line 10 names a user id out of range; line ignored.\n"
                    "WARNING: " + kConf + " line 12 is longer than 1022 bytes; line ignored.\n"
                    "ERROR: Disallowed command tail\n");
+}
+
+// Standard descriptors the caller closed are /dev/null before the wrapper
+// opens anything, and stay so for the program.
+TEST_F(WrapperTest, ClosedStandardDescriptorsAreDevNull) {
+  const std::string out = box_.make_dir("out") + "/stdio";
+  box_.write_conf("job " + box_.write("job", "#!/bin/sh\nfds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\necho \"$fds\" >" + out + "\n") +
+                  " -\n");
+  struct Row {
+    std::string prelude;
+    std::string stdio;  // the targets, up to the first "pipe:"
+  };
+  for (const Row& row : {Row{"exec 0<&- 1>&- 2>&-", "/dev/null\n/dev/null\n/dev/null\n"},
+                         Row{"exec 0<&- 2>&-", "/dev/null\npipe:"}, Row{"exec 1>&-", "/dev/null\n/dev/null\npipe:"}}) {
+    auto r = box_.run({"job"}, {}, rwtest::Caller{0, 0, {}, row.prelude});
+    EXPECT_EQ(r.status, 0) << row.prelude;
+    std::ifstream in(box_.outside(out));
+    const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(got.substr(0, row.stdio.size()), row.stdio) << row.prelude;
+  }
 }
 
 TEST_F(WrapperTest, TableHoldsEightyCommandsAndSaysSo) {
