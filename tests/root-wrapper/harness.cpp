@@ -143,6 +143,10 @@ Result Sandbox::run(const std::vector<std::string>& args, const std::vector<std:
   std::vector<std::string> argv = {"/usr/bin/unshare", "--mount", "--propagation", "private",
                                    "/bin/sh", "-c", kMountScript, "sh",
                                    upper(), dir_ + "/work", caller ? caller->prelude : ""};
+  if (caller && !caller->launch.empty()) {
+    argv.push_back(kProbe);
+    argv.push_back(caller->launch);
+  }
   if (caller) {
     argv.push_back("/usr/bin/setpriv");
     argv.push_back("--reuid=" + std::to_string(caller->uid));
@@ -154,10 +158,6 @@ Result Sandbox::run(const std::vector<std::string>& args, const std::vector<std:
       for (gid_t g : caller->groups) list += (list.empty() ? "" : ",") + std::to_string(g);
       argv.push_back("--groups=" + list);
     }
-  }
-  if (caller && caller->hostile_signals) {
-    argv.push_back(kProbe);
-    argv.push_back("--hostile");
   }
   // Only the wrapper sees the test's variables; sh and setpriv keep a plain one.
   argv.push_back("/usr/bin/env");

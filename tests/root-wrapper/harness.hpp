@@ -34,15 +34,17 @@ struct Result {
 Result spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env);
 
 // Who runs the wrapper, and the process state he passes on: prelude is shell
-// code run just before (umask, ulimit, trap, cd, exec 9<...); with
-// hostile_signals SIGTERM and SIGUSR1 arrive blocked and an alarm armed.
-// Without a caller it is root, the test's own identity.
+// code run just before (umask, ulimit, trap, cd, exec 9<...); launch is a
+// flag of the probe program, which root runs on the way: with "--hostile"
+// SIGTERM and SIGUSR1 arrive blocked and an alarm armed, with
+// "--no-close-range" the system seems to lack close_range.  Without a caller
+// it is root, the test's own identity.
 struct Caller {
   uid_t uid;
   gid_t gid;
   std::vector<gid_t> groups;
   std::string prelude;
-  bool hostile_signals = false;
+  std::string launch = "";
 };
 
 class Sandbox {

@@ -28,7 +28,7 @@ class IdentityTest : public ::testing::Test {
     nobody_ = rwtest::user_id("nobody");
     nogroup_ = rwtest::primary_gid("nobody");
     // Supplementary groups the caller holds; no group entries needed.
-    caller_ = rwtest::Caller{nobody_, nogroup_, {4, 24}, "", false};
+    caller_ = rwtest::Caller{nobody_, nogroup_, {4, 24}, ""};
     box_.make_dir("attacker", 0755, nobody_);
   }
   rwtest::Result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
@@ -125,25 +125,28 @@ TEST_F(IdentityTest, EnvironmentOfAnotherUserComesFromTheTable) {
 TEST_F(IdentityTest, ProcessStateOfAnotherUserIsReset) {
   struct Row {
     std::string prelude;
-    bool hostile_signals;
+    std::string launch;
     std::string key;
     std::string root;
     std::string self;
   };
   const Row rows[] = {
-      {"umask 0", false, "umask", "0022", "0000"},
-      {"umask 077", false, "umask", "0077", "0077"},
-      {"trap '' XFSZ INT", false, "sigign", "0000000000000000", "0000000001000002"},
-      {"", true, "sigblk", "0000000000000000", "0000000000004200"},
-      {"", true, "alarm", "off", "armed"},
-      {"ulimit -S -f 1", false, "fsize", "unlimited unlimited", "512 unlimited"},
-      {"ulimit -c unlimited", false, "core", "0 0", "unlimited unlimited"},
-      {"exec 9</dev/null", false, "fds", "0 1 2", "0 1 2 9"},
-      {"cd " + kAttacker, false, "cwd", kAttacker, kAttacker},  // kept for scripts
+      {"umask 0", "", "umask", "0022", "0000"},
+      {"umask 077", "", "umask", "0077", "0077"},
+      {"trap '' XFSZ INT", "", "sigign", "0000000000000000", "0000000001000002"},
+      {"", "--hostile", "sigblk", "0000000000000000", "0000000000004200"},
+      {"", "--hostile", "alarm", "off", "armed"},
+      {"ulimit -S -f 1", "", "fsize", "unlimited unlimited", "512 unlimited"},
+      {"ulimit -c unlimited", "", "core", "0 0", "unlimited unlimited"},
+      {"exec 9</dev/null", "", "fds", "0 1 2", "0 1 2 9"},
+      // Descriptors are closed where close_range is missing too.
+      {"", "--no-close-range", "close_range", "Function not implemented", "Function not implemented"},
+      {"exec 9</dev/null", "--no-close-range", "fds", "0 1 2", "0 1 2 9"},
+      {"cd " + kAttacker, "", "cwd", kAttacker, kAttacker},  // kept for scripts
   };
   for (const Row& row : rows) {
     caller_.prelude = row.prelude;
-    caller_.hostile_signals = row.hostile_signals;
+    caller_.launch = row.launch;
     EXPECT_EQ(probe("0").state[row.key], row.root) << row.prelude << " " << row.key;
     EXPECT_EQ(probe("-").state[row.key], row.self) << row.prelude << " " << row.key;
   }
