@@ -44,18 +44,48 @@ static const char *close_listed_fds(void)
     return NULL;
 }
 
+/*
+ * Lowered limits could cut a program short half-way through its work (a
+ * file-size limit, a stack or address space too small to finish), so it
+ * gets those of the system's own services.  No core file, all the same: a
+ * crash must leave nothing where the caller could reach it.  Lifting a hard
+ * limit needs root, so this runs before the identity change: the shell's
+ * "ulimit -f 1" lowers the hard limit too.
+ */
+static const char *set_system_limits(void)
+{
+    struct rlimit limits[RLIM_NLIMITS];
+    FILE *f = fopen(SYSTEM_LIMITS, "re");
+    int resource;
+    int parsed;
+    int parse_error;
+
+    if (f == NULL)
+        return SYSTEM_LIMITS;
+    parsed = read_limits(f, limits);
+    parse_error = errno;
+    if (fclose(f) != 0)
+        return SYSTEM_LIMITS;
+    if (parsed != 0) {
+        errno = parse_error;
+        return SYSTEM_LIMITS;
+    }
+    limits[RLIMIT_CORE].rlim_cur = 0;
+    limits[RLIMIT_CORE].rlim_max = 0;
+    for (resource = 0; resource < RLIM_NLIMITS; resource++) {
+        if (setrlimit(resource, &limits[resource]) != 0)
+            return "setrlimit";
+    }
+    return NULL;
+}
+
 const char *reset_process_state(void)
 {
-    /* Lifting a hard limit needs root, so this runs before the identity
-     * change: the shell's "ulimit -f 1" lowers the hard limit too. */
-    static const struct {
-        int resource;
-        rlim_t value;
-    } limits[] = { { RLIMIT_CORE, 0 }, { RLIMIT_FSIZE, RLIM_INFINITY } };
     static const int timers[] = { ITIMER_REAL, ITIMER_VIRTUAL, ITIMER_PROF };
     static const struct itimerval stopped;
     struct sigaction dfl;
     sigset_t none;
+    const char *failed;
     size_t i;
     int sig;
 
@@ -75,12 +105,12 @@ const char *reset_process_state(void)
             return "setitimer";
     }
     umask(umask(022) | 022);
-    for (i = 0; i < sizeof limits / sizeof limits[0]; i++) {
-        struct rlimit limit = { limits[i].value, limits[i].value };
-
-        if (setrlimit(limits[i].resource, &limit) != 0)
-            return "setrlimit";
-    }
+    if ((failed = set_system_limits()) != NULL)
+        return failed;
+    /* A niced program is slower to finish, and a caller who races it gains
+     * time. */
+    if (setpriority(PRIO_PROCESS, 0, 0) != 0)
+        return "setpriority";
     if (close_range(3, ~0U, 0) != 0)
         return errno == ENOSYS ? close_listed_fds() : "close_range";
     return NULL;

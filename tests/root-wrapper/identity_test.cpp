@@ -5,6 +5,7 @@
 #include <linux/capability.h>
 #include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <functional>
@@ -136,8 +137,8 @@ TEST_F(IdentityTest, ProcessStateOfAnotherUserIsReset) {
       {"trap '' XFSZ INT", "", "sigign", "0000000000000000", "0000000001000002"},
       {"", "--hostile", "sigblk", "0000000000000000", "0000000000004200"},
       {"", "--hostile", "alarm", "off", "armed"},
-      {"ulimit -S -f 1", "", "fsize", "unlimited unlimited", "512 unlimited"},
-      {"ulimit -c unlimited", "", "core", "0 0", "unlimited unlimited"},
+      {"ulimit -S -f 1", "", "Max file size", "unlimited unlimited", "512 unlimited"},
+      {"ulimit -c unlimited", "", "Max core file size", "0 0", "unlimited unlimited"},
       {"exec 9</dev/null", "", "fds", "0 1 2", "0 1 2 9"},
       // Descriptors are closed where close_range is missing too.
       {"", "--no-close-range", "close_range", "Function not implemented", "Function not implemented"},
@@ -150,6 +151,61 @@ TEST_F(IdentityTest, ProcessStateOfAnotherUserIsReset) {
     EXPECT_EQ(probe("0").state[row.key], row.root) << row.prelude << " " << row.key;
     EXPECT_EQ(probe("-").state[row.key], row.self) << row.prelude << " " << row.key;
   }
+}
+
+// Limits a caller lowered could cut a program run as another user short;
+// it gets those of PID 1, with which the system's own services start, and
+// nice value 0.
+TEST_F(IdentityTest, LimitsAndNiceOfAnotherUserAreThoseOfPid1) {
+  // A PID 1 whose soft limits differ from the test's own; its hard limits
+  // are the test's, which the wrapper can set without CAP_SYS_RESOURCE.
+  std::string pid1 = rwtest::read_text("/proc/self/limits");
+  for (const auto& [name, soft] : {std::pair<std::string, std::string>{"Max open files", "1000"},
+                                   {"Max stack size", "4194304"}, {"Max cpu time", "100000"}}) {
+    const auto at = pid1.find("\n" + name + " ") + 1 + 26;  // "%-25s %-20s " as the kernel writes
+    pid1.replace(at, 20, soft + std::string(20 - soft.size(), ' '));
+  }
+  box_.pid1_limits(pid1);
+  caller_.prelude = "ulimit -S -n 64; ulimit -S -s 2048; ulimit -S -t 5000; ulimit -S -v 4000000; "
+                    "ulimit -S -d 4000000; ulimit -S -p 200; ulimit -S -l 32; ulimit -S -w 100; "
+                    "renice -n 5 -p $$ >/dev/null";
+  auto want = rwtest::limits_table(pid1);
+  want["Max core file size"] = "0 0";
+  auto root = probe("0");
+  for (const auto& [name, limits] : want) EXPECT_EQ(root.state[name], limits) << name;
+  EXPECT_EQ(root.state["nice"], "0");
+  auto self = probe("-");
+  EXPECT_EQ(self.state["Max open files"], "64 " + want["Max open files"].substr(5));
+  EXPECT_EQ(self.state["nice"], "5");
+
+  // The real PID 1, unless lifting a hard limit to its needs a capability
+  // root lacks here.
+  bool within = true;  // the test's hard limits reach PID 1's (the core size is lowered)
+  for (int r = 0; r < RLIM_NLIMITS; ++r) {
+    rlimit own{}, init{};
+    within = within && getrlimit(static_cast<__rlimit_resource>(r), &own) == 0 &&
+             prlimit(1, static_cast<__rlimit_resource>(r), nullptr, &init) == 0 &&
+             (r == RLIMIT_CORE || own.rlim_max >= init.rlim_max);
+  }
+  const bool can_lift = within || prctl(PR_CAPBSET_READ, CAP_SYS_RESOURCE, 0, 0, 0) == 1;
+  box_.real_pid1_limits();
+  box_.write_conf("probe " + kProbe + " 0\n");
+  auto real = run({"probe"});
+  if (can_lift) {
+    want = rwtest::limits_table(rwtest::read_text("/proc/1/limits"));
+    want["Max core file size"] = "0 0";
+    for (const auto& [name, limits] : want) EXPECT_EQ(rwtest::parse_probe(real.out).state[name], limits) << name;
+  } else {
+    EXPECT_EQ(real.status, 253);
+    EXPECT_EQ(real.err, "setrlimit: Operation not permitted\n");
+  }
+
+  // A table the wrapper cannot read in full leaves it nothing to go by.
+  box_.pid1_limits(pid1.substr(0, pid1.rfind("Max realtime")));
+  auto cut = run({"probe"});
+  EXPECT_EQ(cut.status, 253);
+  EXPECT_EQ(cut.err, "/proc/1/limits: Bad message\n");
+  EXPECT_EQ(cut.out, "");
 }
 
 // Root-owned scripts on the allow-list, each run as root by a caller who has

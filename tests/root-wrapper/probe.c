@@ -22,23 +22,17 @@
 
 extern char **environ;
 
-static void print_limit(const char *name, int resource)
+/* Each line of /proc/self/limits but its header. */
+static void print_limits(void)
 {
-    struct rlimit l;
-    rlim_t both[2];
+    char line[256];
+    FILE *limits = fopen("/proc/self/limits", "r");
 
-    if (getrlimit(resource, &l) != 0)
+    if (limits == NULL || fgets(line, sizeof line, limits) == NULL)
         exit(70);
-    both[0] = l.rlim_cur;
-    both[1] = l.rlim_max;
-    printf("%s", name);
-    for (int i = 0; i < 2; i++) {
-        if (both[i] == RLIM_INFINITY)
-            printf(" unlimited");
-        else
-            printf(" %llu", (unsigned long long)both[i]);
-    }
-    putchar('\n');
+    while (fgets(line, sizeof line, limits) != NULL)
+        printf("limit %s", line);
+    fclose(limits);
 }
 
 /* CapEff, Umask, SigBlk and SigIgn, keyed in lower case. */
@@ -112,6 +106,7 @@ int main(int argc, char **argv)
     char cwd[4096];
     struct itimerval alarm;
     int n = getgroups(256, groups);
+    int niceness;
 
     if (argc > 2 && (strcmp(argv[1], "--hostile") == 0 || strcmp(argv[1], "--no-close-range") == 0)) {
         if (argv[1][2] == 'h' ? hostile() : no_close_range())
@@ -127,8 +122,12 @@ int main(int argc, char **argv)
         printf(" %u", groups[i]);
     putchar('\n');
     print_status();
-    print_limit("core", RLIMIT_CORE);
-    print_limit("fsize", RLIMIT_FSIZE);
+    print_limits();
+    errno = 0;
+    niceness = getpriority(PRIO_PROCESS, 0);
+    if (errno != 0)
+        return 70;
+    printf("nice %d\n", niceness);
     printf("alarm %s\n", alarm.it_value.tv_sec != 0 ? "armed" : "off");
     print_fds();
     /* Closes no descriptor: none has this number. */
