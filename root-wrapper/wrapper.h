@@ -31,7 +31,8 @@ extern "C" {
 
 enum exit_status {
     STATUS_REFUSED = 1,          /* the allow-list or the program is unusable */
-    STATUS_NO_COMMAND = 127,     /* no COMMAND, or one the list does not name */
+    STATUS_NO_COMMAND = 127,     /* no COMMAND, one the list does not name, or
+                                    (but for root) one that cannot run */
     STATUS_SWITCH_FAILED = 253,  /* identity or process-state change, memory */
     STATUS_EXEC_FAILED = 255     /* the program cannot be executed */
 };
