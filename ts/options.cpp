@@ -179,12 +179,10 @@ void check_paths(Options& options) {
     if (::access(options.worker_program.c_str(), X_OK) != 0) throw UsageError(program + " is not executable.");
 
     options.pid_file = absolute(options.pid_file);
-    if (options.log_to_stderr) return;
-    options.log_dir = absolute(options.log_dir);
-    std::string const directory = "Log directory " + options.log_dir;
-    if (::stat(options.log_dir.c_str(), &st) != 0) throw UsageError(directory + ": " + std::strerror(errno) + ".");
-    if (!S_ISDIR(st.st_mode)) throw UsageError(directory + " is not a directory.");
-    if (::access(options.log_dir.c_str(), W_OK | X_OK) != 0) throw UsageError(directory + " is not writable.");
+    std::string const pid_name = options.pid_file.substr(options.pid_file.rfind('/') + 1);
+    if (!options.pid_file.empty() && (pid_name.empty() || pid_name == "." || pid_name == ".."))
+        throw UsageError("Invalid value '" + options.pid_file + "' for --pid-file: expected the path of a file.");
+    if (!options.log_to_stderr) options.log_dir = absolute(options.log_dir);
 }
 
 Options parse_options(int argc, char const* const* argv) {

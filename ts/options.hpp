@@ -56,9 +56,10 @@ std::string usage();
 
 // Checks, before anything is forked, what would otherwise fail only inside
 // the daemon: the worker program (made absolute against the starting
-// directory) must be an executable regular file, and the log directory must
-// exist and be writable. The pid file path is made absolute too. Throws
-// UsageError naming the path and the reason.
+// directory) must be an executable regular file. The log directory and pid
+// file paths are made absolute; the directories themselves are checked when
+// they are opened (see TrustedDirectory). Throws UsageError naming the path
+// and the reason.
 void check_paths(Options& options);
 
 }  // namespace ts

@@ -224,7 +224,13 @@ void TaskService::handle_signal(int signal) {
         // Workers write into the files they inherited: only fresh workers
         // write into the new ones.
         LOG(INFO) << "Signal (" << signal << ") received. Reopening the capture files...";
-        if (logging::reopen_captures()) recycle_workers();
+        // A file that cannot be made leaves the old ones in use, and the
+        // workers with them.
+        try {
+            if (logging::reopen_captures()) recycle_workers();
+        } catch (std::exception const& e) {
+            LOG(ERROR) << "Failed to reopen the capture files: " << e.what();
+        }
         return;
     }
     if (signal == SIGUSR2) {
