@@ -71,6 +71,7 @@ orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::
     config.request_timeout = std::chrono::seconds(options.request_timeout);
     config.status_address = options.status_address;
     config.status_port = options.status_port;
+    config.worker_identity = options.worker_identity;
     config.events = &events;
     return config;
 }
@@ -111,6 +112,8 @@ int run(orv::ts::Options const& options, Directories& directories) {
         }
         logging_ready = true;
         LOG(INFO) << start_line(options);
+        LOG_IF(INFO, options.worker_identity.change_group)
+            << "Workers run as " << options.worker_identity.describe() << ".";
         orv::ts::TaskService service(service_config(options, report));
     } catch (std::exception const& e) {
         std::string const text = std::string("The daemon crashed: ") + e.what();

@@ -56,6 +56,7 @@ Worker::Settings worker_settings(ServiceConfig const& config, ServiceStats& stat
     settings.max_reply_size = config.max_reply_size;
     settings.request_timeout = config.request_timeout;
     settings.stats = &stats;
+    settings.identity = config.worker_identity;
     return settings;
 }
 

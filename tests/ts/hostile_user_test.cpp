@@ -1,12 +1,16 @@
 // What a local user (nobody) can do to the daemon that root starts: plant
-// links at the names the daemon will use in its directories.
+// links at the names the daemon will use in its directories, and run its
+// workers' identity through --user and --group.
+#include <grp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <sstream>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -166,6 +170,89 @@ TEST(HostileUser, PlantedLinksNeverReachRootsFiles) {
         EXPECT_TRUE(orv::test::exited_with(daemon.stop(SIGTERM), 0));
         EXPECT_TRUE(victim.unchanged());
     }
+}
+
+std::vector<unsigned> numbers_after(std::string const& text, std::string const& field) {
+    std::vector<unsigned> numbers;
+    auto const at = text.find("\n" + field + ":\t");
+    if (at == std::string::npos) return numbers;
+    std::istringstream line(text.substr(at + field.size() + 3, text.find('\n', at + 1) - at - field.size() - 3));
+    for (unsigned n; line >> n;) numbers.push_back(n);
+    return numbers;
+}
+
+// The supplementary groups of a user's entry, as the kernel lists them.
+std::vector<unsigned> groups_of(char const* user, gid_t gid) {
+    std::vector<gid_t> groups(64);
+    int count = static_cast<int>(groups.size());
+    ::getgrouplist(user, gid, groups.data(), &count);
+    std::vector<unsigned> sorted(groups.begin(), groups.begin() + count);
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+}
+
+// The workers take on the user and group; the daemon, still root, reaps and
+// kills them, and their output lands in the capture file through the
+// descriptors they inherit.
+TEST(HostileUser, WorkersRunAsTheGivenUserAndGroup) {
+    uid_t const uid = nobody().pw_uid;
+    gid_t const gid = nobody().pw_gid;
+    gid_t const other = ::getgrnam("daemon")->gr_gid;
+    struct Row {
+        std::vector<std::string> options;
+        unsigned uid, gid;
+        std::vector<unsigned> groups;
+    } const rows[] = {
+        {{"--user", "nobody"}, uid, gid, groups_of("nobody", gid)},
+        {{"--user", std::to_string(uid), "--group", "daemon"}, uid, other, groups_of("nobody", other)},
+        {{"--group", std::to_string(gid)}, 0, gid, {}},
+    };
+    for (Row const& row : rows) {
+        SCOPED_TRACE(row.options.at(1));
+        Daemon daemon;
+        // Where nobody may run it, whatever the checkout's directories allow.
+        std::string const program = daemon.log_dir() + "/worker";
+        fs::copy_file(TEST_WORKER_BIN, program);
+        own(daemon.log_dir(), 0, 0, 0755);
+        daemon.start({program, "pid", "chatty", "one-write"}, row.options);
+        for (int round = 0; round < 2; ++round) {
+            std::string const reply = orv::test::post(daemon.port(), "/svc/x", "{}");
+            std::string const pid = reply.substr(reply.find("\"pid\":") + 6, reply.rfind('}') - reply.find("\"pid\":") - 6);
+            std::string const status = read_file("/proc/" + pid + "/status");
+            EXPECT_EQ(std::vector<unsigned>(4, row.uid), numbers_after(status, "Uid")) << status;
+            EXPECT_EQ(std::vector<unsigned>(4, row.gid), numbers_after(status, "Gid"));
+            EXPECT_EQ(row.groups, numbers_after(status, "Groups"));
+            EXPECT_EQ("request 1\n", read_file(daemon.log_dir() + "/svc.stderr.log").substr(0, 10));
+            if (round == 1) break;
+            ::kill(daemon.pid(), SIGUSR2);
+            EXPECT_TRUE(daemon.wait_for_log("Every worker has been replaced."));
+            EXPECT_TRUE(orv::test::eventually([&] { return !fs::exists("/proc/" + pid); }));
+        }
+        EXPECT_TRUE(daemon.wait_for_log("Workers run as "));
+        EXPECT_TRUE(orv::test::exited_with(daemon.stop(SIGTERM), 0));
+        EXPECT_TRUE(daemon.workers().empty());
+    }
+}
+
+TEST(HostileUser, UnknownUsersAndGroupsAreRefused) {
+    struct Row {
+        std::vector<std::string> options;
+        std::string err;
+    } const rows[] = {
+        {{"--user", "orv-no-such-user"}, "Invalid value 'orv-no-such-user' for --user: no such user.\n"},
+        {{"--group", "orv-no-such-group"}, "Invalid value 'orv-no-such-group' for --group: no such group.\n"},
+        {{"--user", "3999999999"}, "User 3999999999 has no entry in the user database: give --group as well.\n"},
+    };
+    Daemon daemon;
+    for (Row const& row : rows) {
+        std::vector<std::string> argv = {BIN, "--log-dir", daemon.log_dir()};
+        argv.insert(argv.end(), row.options.begin(), row.options.end());
+        argv.insert(argv.end(), {"svc", std::to_string(orv::test::free_port()), TEST_WORKER_BIN});
+        ProgramRun const launcher = orv::test::run_program(argv);
+        EXPECT_EQ(2, launcher.exit_code());
+        EXPECT_EQ(row.err, launcher.err);
+    }
+    EXPECT_TRUE(fs::is_empty(daemon.log_dir()));
 }
 
 }  // namespace
