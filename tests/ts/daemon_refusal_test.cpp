@@ -1,7 +1,9 @@
 // Clients that hit the connection limits of the real daemon: the log says
-// so in a few lines however many they are.
+// so in a few lines however many they are, and the status listener's few
+// connections cannot be held for long.
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using orv::test::Daemon;
 using orv::test::RawClient;
 
@@ -62,6 +65,21 @@ TEST_F(DaemonRefusals, AFloodOfRefusalsWritesAFewLines) {
               log.find(": Limit on number of active connections (1) has exceeded.\n", log.find(designed)));
     EXPECT_NE(std::string::npos, log.find(" more client connections in the last second: Limit on number of active "
                                           "connections (1) has exceeded. Most came from 127.0.0.1.\n"));
+}
+
+// A client that trickles a header line every half second keeps each wait
+// short enough, but the status listener ends its request within a few
+// seconds instead of the service port's half minute.
+TEST_F(DaemonRefusals, ATricklingStatusClientIsCutOffSoon) {
+    start({});
+    RawClient slow(status_port_);
+    auto const begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(slow.send("GET /metrics HTTP/1.0\r\n"));
+    bool closed = false;
+    for (int i = 0; i < 60 && !closed; ++i) closed = !slow.send("X-Slow: a\r\n") || slow.receive(500).closed;
+    EXPECT_TRUE(closed);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
+    EXPECT_TRUE(daemon_.wait_for_log("Connection with 127.0.0.1:"));
 }
 
 }  // namespace
