@@ -40,7 +40,13 @@ TEST_F(DaemonRefusals, AFloodOfRefusalsWritesAFewLines) {
     RawClient holder(static_cast<unsigned short>(daemon_.port()));
     ASSERT_TRUE(orv::test::eventually(
         [&] { return metrics().find("orv_connections_open 1\n") != std::string::npos; }));
-    for (int i = 0; i < 3000; ++i) RawClient refused(static_cast<unsigned short>(daemon_.port()));
+    // The holder sends a header line now and then, so that however slow the
+    // build, its connection outlives the flood.
+    holder.send("POST /svc/x HTTP/1.0\r\n");
+    for (int i = 0; i < 3000; ++i) {
+        RawClient refused(static_cast<unsigned short>(daemon_.port()));
+        if (i % 100 == 99) holder.send("X-Hold: a\r\n");
+    }
     EXPECT_TRUE(orv::test::eventually(
         [&] { return metrics().find("orv_connection_refusals_total 3000\n") != std::string::npos; }));
 
