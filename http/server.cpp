@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <sstream>
 
 #include <boost/asio/post.hpp>
 #include <boost/bind/bind.hpp>
@@ -43,6 +44,7 @@ Server::Server(asio::io_context& io, std::string const& host, int port, RequestH
       io_(io),
       acceptor_(io),
       pause_timer_(io),
+      refusal_timer_(io),
       tracker_(boost::make_shared<ConnectionTracker>(limit)),
       handler_(handler),
       deadlines_(deadlines),
@@ -90,6 +92,9 @@ void Server::stop() {
     }
     if (ec)
         LOG(ERROR) << "Failed to cancel the acceptor: " << ec.message();
+    // No refusal follows: what was counted is told now, and no timer keeps
+    // the event loop waiting for it.
+    report_refusals(true);
     handler_.stop();
 }
 
@@ -138,9 +143,11 @@ void Server::handle_acceptable(boost::system::error_code const& ec) {
 // the ones before it go to the pool.
 void Server::accept_pending() {
     boost::shared_ptr<ClientConnection> taken;
+    tcp::endpoint taken_peer;
     for (;;) {
         int error = 0;
-        int const fd = accept_next(error);
+        tcp::endpoint peer;
+        int const fd = accept_next(error, peer);
         if (fd < 0) {
             if (error == ECONNABORTED || error == EINTR)
                 continue;  // a client that gave up while queued
@@ -150,28 +157,35 @@ void Server::accept_pending() {
             }
             break;
         }
-        if (taken)
-            asio::post(io_, [this, taken] { run(taken); });
+        if (taken) {
+            asio::ip::address const address = taken_peer.address();
+            asio::post(io_, [this, taken, address] { run(taken, address); });
+        }
         taken = boost::make_shared<ClientConnection>(io_, ipv6_ ? tcp::v6() : tcp::v4(), fd, tracker_, handler_,
                                                      deadlines_, stats_);
+        taken_peer = peer;
     }
     if (taken)
-        run(taken);
+        run(taken, taken_peer.address());
 }
 
 // One accept under the lock, so that it never meets a listening socket that
 // stop() is closing. -1 when there is nothing to take, with `error` set to
 // what the caller should report, or to 0 when another thread reports the
-// same lack of descriptors already.
-int Server::accept_next(int& error) {
+// same lack of descriptors already. The peer's address comes with the
+// accept, for counting refusals without asking the socket again.
+int Server::accept_next(int& error, tcp::endpoint& peer) {
     boost::mutex::scoped_lock lock(mutex_);
     if (!running_ || paused_ || !acceptor_.is_open()) {
         error = EAGAIN;
         return -1;
     }
     await_connections();
-    int const fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    socklen_t size = static_cast<socklen_t>(peer.capacity());
+    int const fd = ::accept4(acceptor_.native_handle(), peer.data(), &size, SOCK_CLOEXEC);
     error = fd < 0 ? errno : 0;
+    if (fd >= 0)
+        peer.resize(size);
     if (fd < 0 && out_of_descriptors(boost::system::error_code(error, asio::error::get_system_category())) &&
         !pause_accepting())
         error = 0;
@@ -202,15 +216,52 @@ void Server::handle_pause_end(boost::system::error_code const& ec) {
     accept_pending();
 }
 
-void Server::run(boost::shared_ptr<ClientConnection> const& connection) {
+// The first refusal after a quiet second is logged as it always was; the
+// ones after it are counted and summarised once a second.
+void Server::run(boost::shared_ptr<ClientConnection> const& connection, asio::ip::address const& peer) {
     try {
         connection->start();
     } catch (std::exception const& e) {
         // The refused connection is closed unanswered when its last owner goes.
         if (stats_ != nullptr)
             stats_->refused();
-        LOG(ERROR) << "Failed to handle a client connection from " << connection->get_name() << ": " << e.what();
+        bool opened = false;
+        if (refusals_.refused(RefusalCounter::Clock::now(), peer, e.what(), opened))
+            LOG(ERROR) << "Failed to handle a client connection from " << connection->get_name() << ": " << e.what();
+        if (opened)
+            arm_refusal_timer();
     }
+}
+
+void Server::arm_refusal_timer() {
+    boost::mutex::scoped_lock lock(mutex_);
+    refusal_timer_.expires_at(refusals_.due());
+    refusal_timer_.async_wait(boost::bind(&Server::handle_refusal_timer, this, boost::placeholders::_1));
+}
+
+void Server::handle_refusal_timer(boost::system::error_code const& ec) {
+    if (ec == asio::error::operation_aborted)
+        return;  // stop() told the count already
+    report_refusals(false);
+}
+
+void Server::report_refusals(bool last) {
+    if (last) {
+        boost::mutex::scoped_lock lock(mutex_);
+        refusal_timer_.cancel();
+    }
+    RefusalCounter::Summary summary;
+    bool const counting = refusals_.flush(RefusalCounter::Clock::now(), summary, last);
+    if (summary.count > 0) {
+        std::ostringstream from;
+        for (std::size_t i = 0; i < summary.named; ++i)
+            from << (i == 0 ? "" : i + 1 == summary.named ? " and " : ", ") << summary.most[i];
+        LOG(ERROR) << "Failed to handle " << summary.count << " more client connection"
+                   << (summary.count == 1 ? "" : "s") << " in the last second: " << summary.reason
+                   << " Most came from " << from.str() << ".";
+    }
+    if (counting)
+        arm_refusal_timer();
 }
 
 }  // namespace http

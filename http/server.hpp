@@ -12,6 +12,7 @@
 #include <boost/thread/mutex.hpp>
 
 #include "http/deadlines.hpp"
+#include "http/refusal_counter.hpp"
 #include "http/request_handler.hpp"
 #include "http/server_stats.hpp"
 
@@ -53,12 +54,15 @@ private:
     void await_connections();
     void handle_acceptable(boost::system::error_code const& ec);
     void accept_pending();
-    int accept_next(int& error);
+    int accept_next(int& error, boost::asio::ip::tcp::endpoint& peer);
     bool pause_accepting();
     void handle_pause_end(boost::system::error_code const& ec);
-    void run(boost::shared_ptr<ClientConnection> const& connection);
+    void run(boost::shared_ptr<ClientConnection> const& connection, boost::asio::ip::address const& peer);
+    void arm_refusal_timer();
+    void handle_refusal_timer(boost::system::error_code const& ec);
+    void report_refusals(bool last);
 
-    // Guards running_, waiting_, paused_ and the acceptor.
+    // Guards running_, waiting_, paused_, the acceptor and the refusal timer.
     boost::mutex mutex_;
     bool running_;
     // A wait for the listening socket to become readable is armed.
@@ -70,6 +74,10 @@ private:
     boost::asio::io_context& io_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer pause_timer_;
+    // Refused connections are logged in aggregate; the timer ends each
+    // second that counts them.
+    RefusalCounter refusals_;
+    boost::asio::steady_timer refusal_timer_;
     boost::shared_ptr<ConnectionTracker> const tracker_;
     RequestHandler& handler_;
     Deadlines const deadlines_;

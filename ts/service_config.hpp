@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "http/deadlines.hpp"
+#include "ts/worker_identity.hpp"
 
 namespace orv {
 namespace ts {
@@ -51,6 +52,8 @@ struct ServiceConfig {
     // The logging library's files older than this many days are removed,
     // at start and then every hour (0: kept).
     unsigned log_keep_days = 7;
+    // Who the worker processes run as (by default, as the daemon).
+    WorkerIdentity worker_identity;
     Timing timing;
     // Told about the service's milestones; may be null. Must outlive the
     // service.

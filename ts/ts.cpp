@@ -33,6 +33,18 @@ namespace {
 // The status listener serves a few scrapers and operators, no more.
 std::size_t const STATUS_CONNECTIONS = 16;
 
+// A scrape is one short GET: its client gets a second for each wait and a
+// few for the whole request, so that one client trickling bytes cannot hold
+// the listener's few connections for the half minute a service client may
+// take. Shorter periods (the tests') stay.
+net::http::Deadlines status_deadlines(net::http::Deadlines const& network) {
+    net::http::Deadlines deadlines;
+    deadlines.wait = std::min<std::chrono::steady_clock::duration>(network.wait, std::chrono::seconds(1));
+    deadlines.head = std::min<std::chrono::steady_clock::duration>(network.head, std::chrono::seconds(3));
+    deadlines.request = std::min<std::chrono::steady_clock::duration>(network.request, std::chrono::seconds(3));
+    return deadlines;
+}
+
 // One event-loop thread per 50 allowed workers, between 5 and 50.
 std::size_t pool_size(ServiceConfig const& config) {
     if (config.threads != 0) return config.threads;
@@ -56,6 +68,7 @@ Worker::Settings worker_settings(ServiceConfig const& config, ServiceStats& stat
     settings.max_reply_size = config.max_reply_size;
     settings.request_timeout = config.request_timeout;
     settings.stats = &stats;
+    settings.identity = config.worker_identity;
     return settings;
 }
 
@@ -143,7 +156,8 @@ void TaskService::open_status_listener() {
     status_handler_.reset(new StatusHandler([this] { return status_snapshot(); },
                                             [this] { return state_ == running; }));
     status_server_.reset(new net::http::Server(io_context_, config_.status_address, config_.status_port,
-                                               *status_handler_, STATUS_CONNECTIONS, config_.timing.network));
+                                               *status_handler_, STATUS_CONNECTIONS,
+                                               status_deadlines(config_.timing.network)));
 }
 
 StatusSnapshot TaskService::status_snapshot() {
@@ -224,7 +238,13 @@ void TaskService::handle_signal(int signal) {
         // Workers write into the files they inherited: only fresh workers
         // write into the new ones.
         LOG(INFO) << "Signal (" << signal << ") received. Reopening the capture files...";
-        if (logging::reopen_captures()) recycle_workers();
+        // A file that cannot be made leaves the old ones in use, and the
+        // workers with them.
+        try {
+            if (logging::reopen_captures()) recycle_workers();
+        } catch (std::exception const& e) {
+            LOG(ERROR) << "Failed to reopen the capture files: " << e.what();
+        }
         return;
     }
     if (signal == SIGUSR2) {

@@ -24,6 +24,7 @@
 
 #include "messaging/async_request_handler.hpp"
 #include "ts/service_stats.hpp"
+#include "ts/worker_identity.hpp"
 
 namespace orv {
 namespace ts {
@@ -41,6 +42,8 @@ struct WorkerSettings {
     std::chrono::steady_clock::duration request_timeout = std::chrono::steady_clock::duration::zero();
     // Where outcomes are counted; may be null.
     ServiceStats* stats = nullptr;
+    // Who the worker processes run as.
+    WorkerIdentity identity;
 };
 
 // One worker process and the service's end of its UNIX stream socket.
