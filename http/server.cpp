@@ -37,7 +37,7 @@ Server::Server(asio::io_context& io, std::vector<ListenAddress> const& addresses
       paused_(false),
       io_(io),
       pause_timer_(io),
-      tracker_(boost::make_shared<ConnectionTracker>(limit)),
+      tracker_(boost::make_shared<ConnectionTracker>(limit, settings.per_address_limit)),
       handler_(handler),
       settings_(settings) {
     raise_descriptor_limit();

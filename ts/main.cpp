@@ -50,6 +50,7 @@ orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::
     config.service_name = options.service;
     config.group_name = options.group;
     config.max_connections = options.max_connections;
+    config.max_connections_per_address = options.max_connections_per_address;
     config.threads = options.threads;
     config.log_keep_days = options.log_keep_days;
     config.max_reply_size = options.max_reply_size;

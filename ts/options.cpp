@@ -45,6 +45,8 @@ po::options_description describe() {
         ("min-workers", po::value<std::string>()->value_name("N"), "workers balancing keeps at least (default 10)")
         ("max-workers", po::value<std::string>()->value_name("N"), "most workers at once, 1 to 1000 (default 100)")
         ("max-connections", po::value<std::string>()->value_name("N"), "most open HTTP connections (default 1000)")
+        ("max-connections-per-address", po::value<std::string>()->value_name("N"),
+         "most open HTTP connections from one address (an IPv6 /64), trusted proxies exempt (default: no share)")
         ("threads", po::value<std::string>()->value_name("N"),
          "event-loop threads, 1 to 50 (default: one per 50 workers, at least 5)")
         ("max-reply-size", po::value<std::string>()->value_name("BYTES"),
@@ -185,6 +187,8 @@ void take_options(po::variables_map const& values, Options& options) {
     options.max_workers = number(values, "max-workers", 1, MAX_WORKERS, options.max_workers);
     options.min_workers = number(values, "min-workers", 0, options.max_workers, options.min_workers);
     options.max_connections = number(values, "max-connections", 1, MAX_CONNECTIONS, options.max_connections);
+    options.max_connections_per_address =
+        number(values, "max-connections-per-address", 1, options.max_connections, 0);
     options.threads = number(values, "threads", 1, MAX_THREADS, options.threads);
     options.log_keep_days = static_cast<unsigned>(number(values, "log-keep-days", 0, 36500, options.log_keep_days));
     options.max_reply_size =

@@ -41,8 +41,10 @@ struct ServiceConfig {
     std::uint64_t max_workers = 100;
     std::string service_name;
     std::string group_name;
-    // Open HTTP connections at once (0: no limit).
+    // Open HTTP connections at once (0: no limit), and from one address
+    // (0: no share).
     std::size_t max_connections = 1000;
+    std::size_t max_connections_per_address = 0;
     // Persistent connections; off unless asked for.
     net::http::KeepAlive keep_alive;
     // Proxies whose word on the client is taken, and whether they must

@@ -32,6 +32,7 @@ namespace {
 
 // The status listener serves a few scrapers and operators, no more.
 std::size_t const STATUS_CONNECTIONS = 16;
+std::size_t const STATUS_CONNECTIONS_PER_ADDRESS = 4;
 
 // One event-loop thread per 50 allowed workers, between 5 and 50.
 std::size_t pool_size(ServiceConfig const& config) {
@@ -64,6 +65,11 @@ net::http::ConnectionSettings connection_settings(ServiceConfig const& config, n
         settings.keep_alive = config.keep_alive;
         if (!config.trusted_proxies.empty()) settings.trusted = &config.trusted_proxies;
         settings.require_proxy_header = config.require_proxy_header;
+        settings.per_address_limit = config.max_connections_per_address;
+    } else {
+        // One address cannot take every slot of the status port from the
+        // monitoring that needs it.
+        settings.per_address_limit = STATUS_CONNECTIONS_PER_ADDRESS;
     }
     settings.stats = stats;
     return settings;
