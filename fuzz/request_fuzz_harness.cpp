@@ -69,7 +69,7 @@ void parse(std::string const& input) {
     std::string const body = input.substr(pos, parser.content_length());
     check(body.size() == parser.content_length());
     try {
-        Request const request(boost::asio::ip::tcp::endpoint(), parser.method(), parser.target(), parser.headers(),
+        Request const request(net::http::Peer(), parser.method(), parser.target(), parser.headers(),
                               body, net::http::Responder());
         query_request(request, parser);
     } catch (RequestError const&) {

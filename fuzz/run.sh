@@ -41,7 +41,7 @@ finish() {
 
 batch=""
 running=0
-for target in request json_depth root_wrapper; do
+for target in request json_depth root_wrapper proxy_header; do
   [ -x "$build/${target}_fuzzer" ] || continue
   fuzz "$target" &
   batch="$batch $!:$target"

@@ -1,32 +1,30 @@
 #include "http/client_connection.hpp"
 
 #include <sys/socket.h>
-#include <sys/uio.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <memory>
-#include <sstream>
 #include <utility>
 
 #include <boost/asio/bind_executor.hpp>
-#include <boost/asio/buffers_iterator.hpp>
-#include <boost/asio/dispatch.hpp>
 #include <boost/asio/defer.hpp>
-#include <boost/asio/write.hpp>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/bind/bind.hpp>
+#include <boost/make_shared.hpp>
 #include <glog/logging.h>
 
 #include "common/exception.hpp"
 #include "common/log_text.hpp"
 #include "common/syscall.hpp"
-#include "http/connection_tracker.hpp"
+#include "http/exchange.hpp"
+#include "http/proxy_header.hpp"
 #include "http/request_error.hpp"
 #include "http/request_handler.hpp"
-#include "http/response.hpp"
 #include "http/server_stats.hpp"
+#include "http/text.hpp"
+#include "http/trusted_proxies.hpp"
 
 namespace orv {
 namespace net {
@@ -46,66 +44,68 @@ std::size_t const BYTES_PER_TURN = 65536;
 // in a few hundred bytes arrives in one read.
 std::size_t const MIN_LINE_READ = 512;
 
-boost::system::error_code peer_of(int fd, asio::ip::tcp::endpoint& peer) {
-    socklen_t size = static_cast<socklen_t>(peer.capacity());
-    if (::getpeername(fd, peer.data(), &size) != 0)
-        return boost::system::error_code(errno, asio::error::get_system_category());
-    peer.resize(size);
-    return boost::system::error_code();
+char const CONTINUE[] = "HTTP/1.1 100 Continue\r\n\r\n";
+
+boost::system::error_code last_error() {
+    return boost::system::error_code(errno, asio::error::get_system_category());
 }
 
 }  // namespace
 
-ClientConnection::ClientConnection(asio::io_context& io, asio::ip::tcp const& protocol, int fd,
-                                   boost::shared_ptr<ConnectionTracker> const& tracker, RequestHandler& handler,
-                                   Deadlines const& deadlines, ServerStats* stats)
+ClientConnection::ClientConnection(asio::io_context& io, int fd, boost::shared_ptr<ConnectionTracker> const& tracker,
+                                   RequestHandler& handler, ConnectionSettings const& settings)
     : strand_(io.get_executor()),
-      stats_(stats),
-      status_code_(0),
-      protocol_(protocol),
+      settings_(settings),
+      phase_(reading),
       fd_(fd),
       socket_(io),
       buffer_(RequestLimits::buffer),
       deadline_timer_(io),
-      deadlines_(deadlines),
       handler_(handler),
       tracker_(tracker),
-      registered_(false),
-      peer_known_(false),
-      responded_(false),
-      written_(0) {}
+      proxied_(false),
+      awaiting_proxy_header_(false),
+      client_from_header_(false),
+      requests_(0),
+      written_(0),
+      after_write_(finish_exchange),
+      write_goal_(0),
+      write_moved_(0),
+      watching_client_(false) {}
 
 ClientConnection::~ClientConnection() {
     if (fd_ != -1)
         close_descriptor(fd_);
-    if (registered_)
-        tracker_->connection_closed();
+    tracker_->connection_closed(slot_);
 }
 
 // Nothing else knows the connection yet, so the first turn runs here rather
 // than on the strand.
 void ClientConnection::start() {
-    accepted_ = Clock::now();
-    progress_deadline_ = accepted_ + deadlines_.wait;
-    tracker_->connection_opened();
-    registered_ = true;
+    Clock::time_point const accepted = Clock::now();
     get_name();
+    proxied_ = settings_.trusted != nullptr && settings_.trusted->trusts(peer_);
+    // A proxy carries many clients: it has no share of its own.
+    tracker_->connection_opened(slot_, shared_from_this(), proxied_ ? nullptr : &peer_);
+    awaiting_proxy_header_ = proxied_;
+    begin_exchange(accepted);
     read_request();
 }
 
 std::string const& ClientConnection::get_name() {
-    if (name_.empty()) {
-        boost::system::error_code const ec = peer_of(descriptor(), peer_);
-        if (ec) {
-            name_ = "unknown";
-        } else {
-            peer_known_ = true;
-            std::ostringstream stream;
-            stream << peer_;
-            name_ = stream.str();
-        }
+    if (!peer_.known()) {
+        peer_ = Peer::of_socket(descriptor());
+        client_ = peer_;
     }
-    return name_;
+    return client_.name;
+}
+
+// The first request's budgets count from the accept, a later one's from its
+// first byte.
+void ClientConnection::begin_exchange(Clock::time_point began) {
+    exchange_ = boost::make_shared<Exchange>(began, settings_.deadlines);
+    if (++requests_ > 1 && settings_.stats != nullptr)
+        settings_.stats->reused();
 }
 
 int ClientConnection::descriptor() {
@@ -117,7 +117,7 @@ boost::system::error_code ClientConnection::watch() {
     boost::system::error_code ec;
     if (fd_ == -1)
         return ec;
-    socket_.assign(protocol_, fd_, ec);
+    socket_.assign(fd_, ec);
     if (!ec)
         fd_ = -1;
     return ec;
@@ -131,54 +131,92 @@ boost::system::error_code ClientConnection::watch() {
 // woken just to run it.
 void ClientConnection::read_request() {
     for (std::size_t turn_bytes = 0;;) {
-        try {
-            asio::streambuf::const_buffers_type const data = buffer_.data();
-            std::size_t const consumed =
-                reader_.advance(static_cast<char const*>(data.data()), data.size(), LINES_PER_TURN);
-            buffer_.consume(consumed);
-            note_progress(consumed);
-            if (stats_ != nullptr && request_started_ == Clock::time_point() &&
-                reader_.parser().state() != RequestParser::request_line)
-                request_started_ = Clock::now();
-        } catch (RequestError const& e) {
-            refuse(e);
+        if (awaiting_proxy_header_ && !take_proxy_header())
             return;
-        } catch (std::exception const& e) {
-            LOG(ERROR) << "Internal error during processing a request from " << get_name() << ": " << e.what();
-            respond("500 Internal Server Error", Headers(), "");
+        if (!awaiting_proxy_header_ && !parse_buffered(turn_bytes))
             return;
-        }
-        if (reader_.next() == RequestReader::handle_request) {
-            handle_request();
-            return;
-        }
-        if (reader_.next() == RequestReader::take_turn || turn_bytes >= BYTES_PER_TURN) {
-            asio::defer(strand_, boost::bind(&ClientConnection::read_request, shared_from_this()));
-            return;
-        }
         long const got = receive_now();
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             wait_readable();
             return;
         }
         if (got <= 0) {
-            receive_failed(got == 0 ? asio::error::eof
-                                    : boost::system::error_code(errno, asio::error::get_system_category()));
+            receive_failed(got == 0 ? asio::error::eof : last_error());
             return;
         }
         turn_bytes += static_cast<std::size_t>(got);
     }
 }
 
+// Lets the reader take what is buffered. False when the connection has
+// moved on: to the handler, to an answer, or to the back of the queue.
+bool ClientConnection::parse_buffered(std::size_t turn_bytes) {
+    Exchange& exchange = *exchange_;
+    try {
+        asio::streambuf::const_buffers_type const data = buffer_.data();
+        std::size_t const consumed = exchange.reader().advance(static_cast<char const*>(data.data()),
+                                                                data.size(), LINES_PER_TURN);
+        buffer_.consume(consumed);
+        Clock::time_point const now = Clock::now();
+        exchange.note_progress(consumed, buffer_.size(), now);
+        if (settings_.stats != nullptr && exchange.request().state() != RequestParser::request_line)
+            exchange.mark_started(now);
+        if (!check_head())
+            return false;
+    } catch (RequestError const& e) {
+        refuse(e);
+        return false;
+    } catch (std::exception const& e) {
+        LOG(ERROR) << "Internal error during processing a request from " << get_name() << ": " << e.what();
+        respond_now("500 Internal Server Error", "");
+        return false;
+    }
+    RequestReader::Next const next = exchange.reader().next();
+    if (next == RequestReader::handle_request) {
+        hand_over();
+        return false;
+    }
+    if (next == RequestReader::take_turn || turn_bytes >= BYTES_PER_TURN) {
+        asio::defer(strand_, boost::bind(&ClientConnection::read_request, shared_from_this()));
+        return false;
+    }
+    return true;
+}
+
+// Once the head is whole, what persistent connections need of it: a body
+// must be framed by its length, and a client that waits to be told to send
+// its body is told so. False when the connection now writes instead.
+bool ClientConnection::check_head() {
+    Exchange& exchange = *exchange_;
+    RequestParser const& request = exchange.request();
+    if (exchange.head_checked || request.state() == RequestParser::request_line ||
+        request.state() == RequestParser::header_lines)
+        return true;
+    exchange.head_checked = true;
+    if (!settings_.keep_alive.enabled())
+        return true;
+    if (request.method() == Request::POST && request.headers().count("transfer-encoding") != 0)
+        throw RequestError("411 Length Required", "Content-Length is missing.");
+    auto const expect = request.headers().find("expect");
+    if (exchange.reader().next() != RequestReader::read_body || request.version() != "1.1" ||
+        expect == request.headers().end() || detail::to_lower(expect->second) != "100-continue")
+        return true;
+    head_.assign(CONTINUE);
+    body_.clear();
+    write(resume_reading);
+    return false;
+}
+
 // One read of what the peer has sent already: the byte count, 0 at the end
 // of the stream, or -1 with errno. A line read fills the room the buffer has
 // (at least MIN_LINE_READ); a body read takes what the body still needs.
 long ClientConnection::receive_now() {
+    RequestReader const& reader = exchange_->reader();
     std::size_t const held = buffer_.size();
     std::size_t const room = buffer_.max_size() - held;
     std::size_t step = std::max(MIN_LINE_READ, buffer_.capacity() - held);
-    if (reader_.next() == RequestReader::read_body)
-        step = reader_.parser().content_length() - held;
+    if (reader.next() == RequestReader::read_body)
+        step = reader.parser().content_length() - held;
     step = std::min(std::min(step, room), BYTES_PER_TURN);
     // A full buffer holds no complete line; the reader has already refused it.
     asio::mutable_buffer const space = buffer_.prepare(std::max<std::size_t>(step, 1));
@@ -188,40 +226,26 @@ long ClientConnection::receive_now() {
     return static_cast<long>(got);
 }
 
-// A per-wait deadline guards one unit of progress: a whole line, or a body
-// step of min(remaining, one read step) bytes. Bytes that trickle in without
-// completing one do not move it.
-void ClientConnection::note_progress(std::size_t consumed) {
-    if (reader_.next() == RequestReader::read_body) {
-        if (buffer_.size() < step_goal_)
-            return;
-        step_goal_ = buffer_.size() + reader_.wanted(buffer_.size());
-    } else if (consumed == 0) {
-        return;
-    }
-    progress_deadline_ = Clock::now() + deadlines_.wait;
-}
-
-// The wait ends at the per-wait deadline, but never past the budget of the
-// part being read.
 void ClientConnection::wait_readable() {
     boost::system::error_code const ec = watch();
     if (ec) {
         receive_failed(ec);
         return;
     }
-    Clock::duration const budget =
-        reader_.next() == RequestReader::read_body ? deadlines_.request : deadlines_.head;
-    arm_deadline(std::min(progress_deadline_, accepted_ + budget));
-    socket_.async_wait(asio::ip::tcp::socket::wait_read,
+    arm_deadline(phase_ == idle ? idle_deadline_ : exchange_->wait_deadline());
+    socket_.async_wait(asio::posix::stream_descriptor::wait_read,
                        asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_readable,
                                                                 shared_from_this(), ph::_1)));
 }
 
 void ClientConnection::handle_readable(boost::system::error_code const& ec) {
     if (ec == asio::error::operation_aborted)
-        return;  // the deadline closed the socket
+        return;  // the deadline or close_idle closed the socket
     cancel_deadline();
+    if (phase_ == idle) {
+        handle_idle_readable();
+        return;
+    }
     if (ec) {
         receive_failed(ec);
         return;
@@ -229,16 +253,34 @@ void ClientConnection::handle_readable(boost::system::error_code const& ec) {
     read_request();
 }
 
+// Between requests a close, a reset or the tracker taking the connection
+// away are normal ends: nothing is logged and nothing answered.
+void ClientConnection::handle_idle_readable() {
+    long const got = receive_now();
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        wait_readable();
+        return;
+    }
+    if (got <= 0 || !tracker_->leave_idle(slot_)) {
+        close_socket(false);
+        return;
+    }
+    phase_ = reading;
+    begin_exchange(Clock::now());
+    read_request();
+}
+
 // The one end of every failed read: what the peer's close or a network error
 // means depends on whether the head or the body was being read.
 void ClientConnection::receive_failed(boost::system::error_code const& ec) {
-    if (reader_.next() == RequestReader::read_body) {
+    RequestReader const& reader = exchange_->reader();
+    if (reader.next() == RequestReader::read_body) {
         if (ec != asio::error::eof) {
             LOG(ERROR) << "Failed to receive a request body from " << get_name() << ": " << ec.message();
-        } else if (reader_.body_complete(buffer_.size())) {
-            handle_request();
+        } else if (reader.body_complete(buffer_.size())) {
+            hand_over();
         } else {
-            respond("400 Bad Request", Headers(), "Invalid Content-Length.");
+            respond_now("400 Bad Request", "Invalid Content-Length.");
         }
         return;
     }
@@ -252,28 +294,36 @@ void ClientConnection::receive_failed(boost::system::error_code const& ec) {
 
 void ClientConnection::refuse(RequestError const& error) {
     LOG(ERROR) << "Failed to process a request from " << get_name() << ": " << error.what();
-    respond(error.status, Headers(), error.what());
+    respond_now(error.status, error.what());
 }
 
-void ClientConnection::handle_request() {
-    RequestParser const& parser = reader_.parser();
+// The body leaves the buffer with the request, so that what follows it is
+// the start of the next request.
+void ClientConnection::hand_over() {
+    phase_ = handling;
+    tracker_->set_state(slot_, ConnectionTracker::working);
+    boost::shared_ptr<Exchange> const exchange = exchange_;
+    RequestParser const& parser = exchange->request();
     asio::streambuf::const_buffers_type const data = buffer_.data();
     char const* const bytes = static_cast<char const*>(data.data());
     std::string body(bytes, bytes + parser.content_length());
+    buffer_.consume(parser.content_length());
 
     boost::shared_ptr<ClientConnection> const self = shared_from_this();
-    Responder const responder = [self](std::string status, Headers const& headers, std::string body) {
-        self->send_response(std::move(status), headers, std::move(body));
+    Responder const responder = [self, exchange](std::string status, Headers const& headers, std::string body) {
+        self->send_response(exchange, std::move(status), headers, std::move(body));
+    };
+    ClientWatch const watch = [self, exchange](boost::function<void()> const& gone) {
+        self->watch_client(exchange, gone);
     };
 
     // The peer as get_name found it at start; asked again only when it was
-    // not known then.
-    asio::ip::tcp::endpoint peer = peer_;
-    boost::system::error_code const ec = peer_known_ ? boost::system::error_code() : peer_of(descriptor(), peer);
-    if (ec) {
+    // not known then (a failed look-up leaves its errno).
+    get_name();
+    if (!peer_.known()) {
         LOG(ERROR) << "Request handler crashed during processing the request to "
                    << logging::client_text(parser.target()) << ": "
-                   << boost::system::system_error(ec, "remote_endpoint").what();
+                   << boost::system::system_error(last_error(), "remote_endpoint").what();
         return;
     }
 
@@ -281,10 +331,12 @@ void ClientConnection::handle_request() {
     // like every other unparsable request rather than a silent close.
     std::unique_ptr<Request> request;
     try {
-        request.reset(new Request(peer, parser.method(), parser.target(), parser.headers(), std::move(body), responder));
+        request.reset(new Request(request_client(parser), parser.method(), parser.target(), parser.headers(),
+                                  std::move(body), responder));
+        request->watch_client = watch;
     } catch (std::exception const& e) {
         LOG(ERROR) << "Failed to process a request from " << get_name() << ": " << e.what();
-        respond("400 Bad Request", Headers(), e.what());
+        respond_now("400 Bad Request", e.what());
         return;
     }
 
@@ -296,123 +348,46 @@ void ClientConnection::handle_request() {
     }
 }
 
-void ClientConnection::send_response(std::string status, Headers const& headers, std::string body) {
+void ClientConnection::send_response(boost::shared_ptr<Exchange> const& exchange, std::string status,
+                                     Headers const& headers, std::string body) {
     boost::shared_ptr<ClientConnection> self = shared_from_this();
-    asio::dispatch(strand_, [self, status = std::move(status), headers, body = std::move(body)]() mutable {
-        self->respond(status, headers, std::move(body));
+    asio::dispatch(strand_, [self, exchange, status = std::move(status), headers, body = std::move(body)]() mutable {
+        self->respond(*exchange, status, headers, std::move(body));
     });
 }
 
-void ClientConnection::send_response(std::string const& status, std::string const& body) {
-    send_response(status, Headers(), body);
+// A refusal of the connection's own, on the strand: the connection closes
+// after it.
+void ClientConnection::respond_now(std::string const& status, std::string const& body) {
+    exchange_->refused = true;
+    respond(*exchange_, status, Headers(), body);
 }
 
-// On the strand: produces the one response and starts writing it.
-void ClientConnection::respond(std::string const& status, Headers const& headers, std::string body) {
-    if (responded_) {
-        LOG(ERROR) << "Attempt to response on request to " << logging::client_text(reader_.parser().target())
-                   << " on which response already has been sent to.";
-        return;
-    }
-    responded_ = true;
-    status_code_ = std::atoi(status.c_str());
-    head_ = compose_head(status, headers, body.size());
-    body_ = std::move(body);
-    write_response();
+// The connection's failures are told here, in its own words.
+void ClientConnection::report_second_answer(Exchange const& exchange) {
+    LOG(ERROR) << "Attempt to response on request to " << logging::client_text(exchange.request().target())
+               << " on which response already has been sent to.";
 }
 
-// The part of the response not yet written.
-std::array<asio::const_buffer, 2> ClientConnection::unsent() const {
-    std::array<asio::const_buffer, 2> buffers = {{asio::buffer(head_), asio::buffer(body_)}};
-    std::size_t skip = written_;
-    for (asio::const_buffer& buffer : buffers) {
-        std::size_t const drop = std::min(skip, buffer.size());
-        buffer += drop;
-        skip -= drop;
-    }
-    return buffers;
+void ClientConnection::report_send_failure(boost::system::error_code const& ec) {
+    LOG(ERROR) << "Failed to send a reply to " << get_name() << ": " << ec.message();
 }
 
-// What the socket takes at once goes out here in one gathering call, without
-// a wait and so without a deadline. A rest that has to wait for the peer goes
-// through asynchronous writes, each of which must move min(rest, one body
-// step) within the per-wait deadline: a large reply to a slow reader may take
-// as long as it needs while the reader keeps taking bytes, but a reader that
-// stops is cut off.
-void ClientConnection::write_response() {
-    std::array<asio::const_buffer, 2> const now = unsent();
-    struct iovec const vectors[2] = {{const_cast<void*>(now[0].data()), now[0].size()},
-                                     {const_cast<void*>(now[1].data()), now[1].size()}};
-    written_ += send_without_waiting(descriptor(), vectors, 2);
-    std::size_t const rest = head_.size() + body_.size() - written_;
-    if (rest == 0) {
-        finish_response();
-        return;
-    }
-    boost::system::error_code const ec = watch();
-    if (ec) {
-        LOG(ERROR) << "Failed to send a reply to " << get_name() << ": " << ec.message();
-        return;
-    }
-    arm_deadline(Clock::now() + deadlines_.wait);
-    asio::async_write(socket_, unsent(), asio::transfer_at_least(std::min(rest, RequestLimits::body_read_step)),
-                      asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_write, shared_from_this(),
-                                                               ph::_1, ph::_2)));
+void ClientConnection::report_broken() {
+    LOG(ERROR) << "Connection with " << get_name() << " is broken. Closing it.";
 }
 
-void ClientConnection::handle_write(boost::system::error_code const& ec, std::size_t bytes) {
-    if (ec == asio::error::operation_aborted)
-        return;
-    cancel_deadline();
-    written_ += bytes;
-    if (ec) {
-        LOG(ERROR) << "Failed to send a reply to " << get_name() << ": " << ec.message();
-        return;
-    }
-    write_response();
-}
-
-void ClientConnection::finish_response() {
-    if (stats_ != nullptr)
-        stats_->response(status_code_, request_started_ == Clock::time_point() ? Clock::duration::zero()
-                                                                              : Clock::now() - request_started_);
-    // A watched socket leaves the event loop before it is shut down and
-    // closed: shutting down a socket that the loop still watches wakes a pool
-    // thread for an event nobody waits for.
-    int fd = fd_;
-    fd_ = -1;
-    if (fd == -1) {
-        boost::system::error_code ec;
-        fd = socket_.release(ec);
-        if (ec)
-            return;
-    }
+void ClientConnection::shutdown_socket(int fd) {
     if (::shutdown(fd, SHUT_RDWR) == -1 && errno != ENOTCONN)
         LOG(ERROR) << "Failed to shutdown " << get_name() << " socket: " << error_string(errno);
-    close_descriptor(fd);
-    // The chain ends here; the connection goes with its last owner.
 }
 
-void ClientConnection::arm_deadline(Clock::time_point expiry) {
-    deadline_timer_.expires_at(expiry);
-    deadline_timer_.async_wait(
-        asio::bind_executor(strand_, boost::bind(&ClientConnection::handle_deadline, shared_from_this(), ph::_1)));
-}
-
-// Moving the expiry to the end of time both cancels a pending wait and lets
-// handle_deadline recognise a wait that had already expired and been queued
-// when the operation it guarded completed.
-void ClientConnection::cancel_deadline() {
-    deadline_timer_.expires_at(Clock::time_point::max());
-}
-
-void ClientConnection::handle_deadline(boost::system::error_code const& ec) {
-    if (ec == asio::error::operation_aborted || deadline_timer_.expiry() > Clock::now())
-        return;
-    LOG(ERROR) << "Connection with " << get_name() << " is broken. Closing it.";
-    // A deadline is armed only for a wait, so the loop watches the socket.
-    boost::system::error_code ignored;
-    socket_.close(ignored);
+void ClientConnection::close_idle() {
+    boost::shared_ptr<ClientConnection> self = shared_from_this();
+    asio::post(strand_, [self] {
+        if (self->phase_ == idle)
+            self->close_socket(false);
+    });
 }
 
 }  // namespace http

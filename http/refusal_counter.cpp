@@ -65,6 +65,11 @@ bool RefusalCounter::flush(Clock::time_point now, Summary& summary, bool last) {
     return counting_;
 }
 
+bool RefusalCounter::counting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return counting_;
+}
+
 RefusalCounter::Clock::time_point RefusalCounter::due() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return due_;

@@ -54,6 +54,8 @@ public:
     // goes on and a flush is due at due().
     bool flush(Clock::time_point now, Summary& summary, bool last = false);
     Clock::time_point due() const;
+    // A second of counting is open.
+    bool counting() const;
 
 private:
     struct Tracked {

@@ -12,9 +12,9 @@ namespace http {
 using detail::strip;
 using detail::url_decode;
 
-Request::Request(boost::asio::ip::tcp::endpoint const& endpoint, Method method, std::string const& target,
+Request::Request(Peer const& peer, Method method, std::string const& target,
                  Headers const& headers, std::string body, Responder const& responder)
-    : endpoint(endpoint),
+    : peer(peer),
       method(method),
       headers(headers),
       body(std::move(body)),

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/function.hpp>
+
+#include "http/peer.hpp"
 
 namespace orv {
 namespace net {
@@ -18,6 +19,13 @@ namespace http {
 // May be called from any thread.
 typedef boost::function<void(std::string, std::map<std::string, std::string> const&, std::string)>
     Responder;
+
+// Tells the holder of a request that its client went away before the
+// answer: the function given is called at most once, on an event-loop
+// thread, when the peer closes or resets the connection while the request
+// waits for its answer. Bytes of a next, pipelined request end the watch
+// without a call: that client is still there.
+typedef boost::function<void(boost::function<void()> const&)> ClientWatch;
 
 // One completely received request as the connection hands it to the
 // RequestHandler. It lives only for the handle() call: a handler that answers
@@ -33,7 +41,7 @@ public:
     // Splits the target into path and decoded query parameters. Throws
     // orv::Exception "failed to URL decode a string" on a malformed escape.
     // The body is taken by value, so that a caller done with it moves it in.
-    Request(boost::asio::ip::tcp::endpoint const& endpoint, Method method, std::string const& target,
+    Request(Peer const& peer, Method method, std::string const& target,
             Headers const& headers, std::string body, Responder const& responder);
 
     // The value stored under exactly this (lower-case) name, or "".
@@ -47,13 +55,17 @@ public:
     // The cookie's value, or "". Not thread-safe: fills a cache on first use.
     std::string cookie(std::string const& name) const;
 
-    boost::asio::ip::tcp::endpoint endpoint;
+    // The client; for a request relayed by a trusted proxy, the client the
+    // proxy names.
+    Peer peer;
     Method method;
     std::string path;
     QueryParams query_params;
     Headers headers;
     std::string body;
     Responder responder;
+    // Empty where the connection cannot watch its client.
+    ClientWatch watch_client;
 
 private:
     void parse_query(std::string const& query);

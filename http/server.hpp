@@ -1,18 +1,21 @@
 #ifndef ORV_HTTP_SERVER_HPP
 #define ORV_HTTP_SERVER_HPP
 
+#include <array>
 #include <cstddef>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/shared_ptr.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/thread/mutex.hpp>
 
-#include "http/deadlines.hpp"
-#include "http/refusal_counter.hpp"
+#include "http/connection_settings.hpp"
+#include "http/listener.hpp"
+#include "http/refusal_log.hpp"
 #include "http/request_handler.hpp"
 #include "http/server_stats.hpp"
 
@@ -23,65 +26,62 @@ namespace http {
 class ClientConnection;
 class ConnectionTracker;
 
-// The listening socket: accepts connections while running and hands each to
-// a fresh ClientConnection, at most `limit` open at once (0: no limit). The
-// handler must outlive the server. Destroy the server only once the event
-// loop no longer runs: pending accept and back-off completions refer to it.
+// The listening sockets: accepts connections while running and hands each
+// to a fresh ClientConnection, at most `limit` open at once (0: no limit).
+// The handler must outlive the server. Destroy the server only once the
+// event loop no longer runs: pending accept and back-off completions refer
+// to it.
 class Server {
 public:
-    // Resolves, opens, configures, binds and listens at once; each step's
-    // failure leaves as a boost::system::system_error whose text begins with
-    // the step's name ("resolve", "open", "set_option", "bind", "listen").
-    // deadlines bound the network waits of every connection; stats, when
-    // given, counts responses and refusals and must outlive the server.
+    // Opens every listener at once, in order (see Listener for what each
+    // step raises). settings are every connection's: the deadlines of its
+    // network waits, persistent connections, and the stats that count
+    // responses and refusals (when given; they must outlive the server).
+    Server(boost::asio::io_context& io, std::vector<ListenAddress> const& addresses, RequestHandler& handler,
+           std::size_t limit, ConnectionSettings const& settings = ConnectionSettings());
+    // One TCP listener on host and port.
     Server(boost::asio::io_context& io, std::string const& host, int port, RequestHandler& handler,
-           std::size_t limit, Deadlines const& deadlines = Deadlines(), ServerStats* stats = nullptr);
+           std::size_t limit, ConnectionSettings const& settings = ConnectionSettings());
     ~Server();
 
     Server(Server const&) = delete;
     Server& operator=(Server const&) = delete;
 
     void start();
-    // Stops accepting, closes the listening socket (later clients are
-    // refused) and tells the handler; connections already accepted run on.
-    // A stopped server cannot be started again.
+    // Stops accepting, closes the listening sockets (later clients are
+    // refused), closes the persistent connections that wait idle, and tells
+    // the handler; connections busy with a request run on, and close once
+    // it is answered. A stopped server cannot be started again.
     void stop();
 
-    boost::asio::ip::tcp::endpoint local_endpoint() const;
+    // The first TCP listener's port (0 when there is none).
+    unsigned short port() const;
     std::size_t open_connections() const;
+    // Open connections reading a request, with the handler (or writing its
+    // answer), and idle between requests.
+    std::array<std::size_t, 3> connection_states() const;
 
 private:
-    void await_connections();
-    void handle_acceptable(boost::system::error_code const& ec);
-    void accept_pending();
-    int accept_next(int& error, boost::asio::ip::tcp::endpoint& peer);
+    void await_connections(Listener& listener);
+    void handle_acceptable(Listener& listener, boost::system::error_code const& ec);
+    void accept_pending(Listener& listener);
+    int accept_next(Listener& listener, int& error);
     bool pause_accepting();
     void handle_pause_end(boost::system::error_code const& ec);
-    void run(boost::shared_ptr<ClientConnection> const& connection, boost::asio::ip::address const& peer);
-    void arm_refusal_timer();
-    void handle_refusal_timer(boost::system::error_code const& ec);
-    void report_refusals(bool last);
+    void run(boost::shared_ptr<ClientConnection> const& connection);
 
-    // Guards running_, waiting_, paused_, the acceptor and the refusal timer.
+    // Guards running_, paused_ and the listeners.
     boost::mutex mutex_;
     bool running_;
-    // A wait for the listening socket to become readable is armed.
-    bool waiting_;
     // Accepting rests after the process ran out of descriptors.
     bool paused_;
-    // The listening socket's family, which accepted sockets share.
-    bool ipv6_;
     boost::asio::io_context& io_;
-    boost::asio::ip::tcp::acceptor acceptor_;
+    std::vector<std::unique_ptr<Listener>> listeners_;
     boost::asio::steady_timer pause_timer_;
-    // Refused connections are logged in aggregate; the timer ends each
-    // second that counts them.
-    RefusalCounter refusals_;
-    boost::asio::steady_timer refusal_timer_;
+    RefusalLog refusals_;
     boost::shared_ptr<ConnectionTracker> const tracker_;
     RequestHandler& handler_;
-    Deadlines const deadlines_;
-    ServerStats* const stats_;
+    ConnectionSettings const settings_;
 };
 
 }  // namespace http

@@ -28,10 +28,13 @@ public:
 
     void response(int status, std::chrono::steady_clock::duration took);
     void refused() { refused_.fetch_add(1, std::memory_order_relaxed); }
+    // A request arrived on a connection kept open after an earlier one.
+    void reused() { reused_.fetch_add(1, std::memory_order_relaxed); }
 
     // Responses with this status; 0 asks for those with none of STATUSES.
     std::uint64_t responses(int status) const;
     std::uint64_t refusals() const { return refused_.load(std::memory_order_relaxed); }
+    std::uint64_t reuses() const { return reused_.load(std::memory_order_relaxed); }
     // Requests at most as long as each bucket's bound, cumulative.
     std::array<std::uint64_t, BUCKETS_US.size()> cumulative_buckets() const;
     std::uint64_t duration_count() const { return count_.load(std::memory_order_relaxed); }
@@ -40,6 +43,7 @@ public:
 private:
     std::atomic<std::uint64_t> statuses_[STATUSES.size() + 1] = {};
     std::atomic<std::uint64_t> refused_{0};
+    std::atomic<std::uint64_t> reused_{0};
     // Per bucket (not cumulative), the last one for beyond 10 s.
     std::atomic<std::uint64_t> buckets_[BUCKETS_US.size() + 1] = {};
     std::atomic<std::uint64_t> count_{0};

@@ -4,8 +4,10 @@
 #include <exception>
 #include <string>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/function.hpp>
+
+#include "http/peer.hpp"
+#include "http/request.hpp"
 
 namespace orv {
 namespace net {
@@ -17,18 +19,20 @@ typedef boost::function<void(std::string)> ReplyCallback;
 // Called with the failure; mapped to an HTTP response.
 typedef boost::function<void(std::exception const&)> ErrorCallback;
 
-// The one operation every service implements. The string and endpoint
+// The one operation every service implements. The string and peer
 // arguments live only for the call; the callbacks are copyable, stay valid
 // afterwards, and each keeps the client connection open until it is dropped.
-// An implementation calls exactly one of them, once.
+// An implementation calls exactly one of them, once. watch_client (which
+// may be empty) tells, for a request that waits, when its client is gone.
 class AsyncRequestHandler {
 public:
     virtual ~AsyncRequestHandler() = default;
 
     virtual void handle_async(std::string const& service, std::string const& group,
-                              boost::asio::ip::tcp::endpoint const& remote_endpoint,
+                              http::Peer const& client,
                               std::string const& path, std::string const& body,
-                              ReplyCallback const& on_reply, ErrorCallback const& on_error) = 0;
+                              ReplyCallback const& on_reply, ErrorCallback const& on_error,
+                              http::ClientWatch const& watch_client) = 0;
 };
 
 }  // namespace messaging

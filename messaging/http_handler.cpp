@@ -51,8 +51,8 @@ void HttpHandler::handle(http::Request const& request) {
     ErrorCallback const on_error = [error_responder](std::exception const& e) mutable {
         detail::send_error(error_responder, e);
     };
-    handler_.handle_async(service_, group_, request.endpoint, path.substr(prefix_.size()), request.body, on_reply,
-                          on_error);
+    handler_.handle_async(service_, group_, request.peer, path.substr(prefix_.size()), request.body, on_reply,
+                          on_error, request.watch_client);
 }
 
 }  // namespace aux

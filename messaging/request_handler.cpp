@@ -39,8 +39,9 @@ mongo::BSONObj ping_answer(std::string const& service, std::string const& group)
 }  // namespace
 
 void RequestHandler::handle_async(std::string const& service, std::string const& group,
-                                  boost::asio::ip::tcp::endpoint const& remote_endpoint, std::string const& path,
-                                  std::string const& body, ReplyCallback const& on_reply, ErrorCallback const&) {
+                                  http::Peer const& client, std::string const& path,
+                                  std::string const& body, ReplyCallback const& on_reply, ErrorCallback const&,
+                                  http::ClientWatch const&) {
     std::string request_id = "unknown";
     std::string result;
     try {
@@ -53,7 +54,7 @@ void RequestHandler::handle_async(std::string const& service, std::string const&
         request_id = id.String();
 
         mongo::BSONObj const answer =
-            path == "ping" ? ping_answer(service, group) : handle_sync(remote_endpoint, path, request);
+            path == "ping" ? ping_answer(service, group) : handle_sync(client, path, request);
         mongo::BSONObjBuilder envelope(64);
         envelope.append("result", answer);
         result = envelope.obj().jsonString(mongo::Strict, 0, false);

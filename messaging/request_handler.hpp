@@ -3,7 +3,6 @@
 
 #include <string>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <mongo/bson/bson.h>
 
 #include "messaging/async_request_handler.hpp"
@@ -19,12 +18,13 @@ namespace messaging {
 class RequestHandler : public AsyncRequestHandler {
 public:
     void handle_async(std::string const& service, std::string const& group,
-                      boost::asio::ip::tcp::endpoint const& remote_endpoint, std::string const& path,
-                      std::string const& body, ReplyCallback const& on_reply, ErrorCallback const& on_error) override;
+                      http::Peer const& client, std::string const& path,
+                      std::string const& body, ReplyCallback const& on_reply, ErrorCallback const& on_error,
+                      http::ClientWatch const& watch_client) override;
 
     // Runs on the event-loop thread and blocks it. An EC2Exception reaches the
     // client with its code; any other exception as an internal error.
-    virtual mongo::BSONObj handle_sync(boost::asio::ip::tcp::endpoint const& remote_endpoint,
+    virtual mongo::BSONObj handle_sync(http::Peer const& client,
                                        std::string const& path, mongo::BSONObj const& request) = 0;
 };
 

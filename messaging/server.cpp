@@ -12,10 +12,10 @@ namespace messaging {
 // The adapter comes first so that it is built before the HTTP server and
 // destroyed after it: the server never sees a dead handler.
 struct Server::Impl {
-    Impl(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
+    Impl(boost::asio::io_context& io, std::vector<http::ListenAddress> const& addresses, AsyncRequestHandler& handler,
          std::string const& service, std::string const& group, std::size_t limit,
-         http::Deadlines const& deadlines, http::ServerStats* stats)
-        : handler_(service, group, handler), server_(io, host, port, handler_, limit, deadlines, stats) {}
+         http::ConnectionSettings const& settings)
+        : handler_(service, group, handler), server_(io, addresses, handler_, limit, settings) {}
 
     aux::HttpHandler handler_;
     http::Server server_;
@@ -23,8 +23,14 @@ struct Server::Impl {
 
 Server::Server(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
                std::string const& service, std::string const& group, std::size_t limit,
-               http::Deadlines const& deadlines, http::ServerStats* stats)
-    : impl_(new Impl(io, host, port, handler, service, group, limit, deadlines, stats)) {}
+               http::ConnectionSettings const& settings)
+    : Server(io, std::vector<http::ListenAddress>{http::ListenAddress::tcp_address(host, port)}, handler, service,
+             group, limit, settings) {}
+
+Server::Server(boost::asio::io_context& io, std::vector<http::ListenAddress> const& addresses,
+               AsyncRequestHandler& handler, std::string const& service, std::string const& group, std::size_t limit,
+               http::ConnectionSettings const& settings)
+    : impl_(new Impl(io, addresses, handler, service, group, limit, settings)) {}
 
 Server::~Server() = default;
 
@@ -40,8 +46,12 @@ std::size_t Server::open_connections() const {
     return impl_->server_.open_connections();
 }
 
+std::array<std::size_t, 3> Server::connection_states() const {
+    return impl_->server_.connection_states();
+}
+
 unsigned short Server::port() const {
-    return impl_->server_.local_endpoint().port();
+    return impl_->server_.port();
 }
 
 }  // namespace messaging

@@ -1,11 +1,14 @@
 #ifndef ORV_MESSAGING_SERVER_HPP
 #define ORV_MESSAGING_SERVER_HPP
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "http/deadlines.hpp"
+#include "http/connection_settings.hpp"
+#include "http/listen_address.hpp"
 #include "messaging/async_request_handler.hpp"
 
 namespace boost {
@@ -16,10 +19,6 @@ class io_context;
 
 namespace orv {
 namespace net {
-namespace http {
-class ServerStats;
-}  // namespace http
-
 namespace messaging {
 
 // The JSON messaging endpoint of one named service: an HTTP server whose requests go through the URL adapter to the
@@ -32,7 +31,11 @@ public:
     // `limit` connections are open at once (0: no limit).
     Server(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
            std::string const& service, std::string const& group, std::size_t limit = 1000,
-           http::Deadlines const& deadlines = http::Deadlines(), http::ServerStats* stats = nullptr);
+           http::ConnectionSettings const& settings = http::ConnectionSettings());
+    // The same on every address given (see http::Listener).
+    Server(boost::asio::io_context& io, std::vector<http::ListenAddress> const& addresses,
+           AsyncRequestHandler& handler, std::string const& service, std::string const& group,
+           std::size_t limit = 1000, http::ConnectionSettings const& settings = http::ConnectionSettings());
     ~Server();
 
     Server(Server const&) = delete;
@@ -45,6 +48,8 @@ public:
     unsigned short port() const;
     // Connections open now.
     std::size_t open_connections() const;
+    // Reading a request, with the handler, idle between requests.
+    std::array<std::size_t, 3> connection_states() const;
 
 private:
     struct Impl;

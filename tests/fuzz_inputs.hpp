@@ -1,6 +1,8 @@
 #ifndef ORV_TESTS_FUZZ_INPUTS_HPP
 #define ORV_TESTS_FUZZ_INPUTS_HPP
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -8,6 +10,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace orv {
 namespace test {
@@ -31,6 +35,18 @@ inline std::vector<std::pair<std::string, std::string>> fuzz_inputs(std::string 
         }
     }
     return inputs;
+}
+
+// Runs a fuzz target's entry on each of its inputs and returns how many
+// there were; the entry aborts when an invariant breaks.
+template <typename Entry>
+std::size_t replay_fuzz_inputs(std::string const& fuzz_dir, std::string const& target, Entry entry) {
+    std::vector<std::pair<std::string, std::string>> const inputs = fuzz_inputs(fuzz_dir, target);
+    for (auto const& input : inputs) {
+        SCOPED_TRACE(input.first);
+        entry(reinterpret_cast<std::uint8_t const*>(input.second.data()), input.second.size());
+    }
+    return inputs.size();
 }
 
 }  // namespace test

@@ -50,10 +50,11 @@ std::size_t const TRIM_THRESHOLD = 8u << 20;
 }  // namespace
 
 void TaskService::handle_async(std::string const&, std::string const&,
-                               boost::asio::ip::tcp::endpoint const& remote_endpoint,
+                               net::http::Peer const& client,
                                std::string const& path, std::string const& body,
                                net::messaging::ReplyCallback const& on_reply,
-                               net::messaging::ErrorCallback const& on_error) {
+                               net::messaging::ErrorCallback const& on_error,
+                               net::http::ClientWatch const&) {
     LOG(INFO) << "Processing request to " << logging::client_text(path) << "...";
     try {
         boost::shared_ptr<Worker> worker;
@@ -62,7 +63,7 @@ void TaskService::handle_async(std::string const&, std::string const&,
             worker = workers_.acquire_idle();
         }
         if (!worker) worker = create_worker();
-        worker->send_request(remote_endpoint, path, body, on_reply, on_error);
+        worker->send_request(client.address, path, body, on_reply, on_error);
     } catch (RequestRejectedError const& e) {
         LOG(INFO) << "A request to " << logging::client_text(path) << " has been rejected: " << e.what();
         stats_.count(e.outcome);

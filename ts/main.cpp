@@ -7,8 +7,10 @@
 #include <string>
 
 #include <glog/logging.h>
+#include <systemd/sd-daemon.h>
 
 #include "common/instance_lock.hpp"
+#include "http/listen_address.hpp"
 #include "common/logging.hpp"
 #include "common/process.hpp"
 #include "common/readiness.hpp"
@@ -48,6 +50,12 @@ Directories open_directories(orv::ts::Options const& options) {
             directories.pid.reset(new orv::TrustedDirectory("Pid file directory", parent));
             directories.pid_name = options.pid_file.substr(slash + 1);
         }
+        // Checked here so that a refusal comes before anything is forked;
+        // the listener opens the directory again to make its socket.
+        for (std::string const& path : options.listen_sockets) {
+            std::string::size_type const slash = path.rfind('/');
+            orv::TrustedDirectory("Socket directory", slash == 0 ? "/" : path.substr(0, slash));
+        }
     } catch (orv::UntrustedDirectory const& e) {
         throw orv::ts::UsageError(e.what());
     }
@@ -56,7 +64,16 @@ Directories open_directories(orv::ts::Options const& options) {
 
 orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::ServiceEvents& events) {
     orv::ts::ServiceConfig config;
-    config.address = options.listen;
+    if (!options.activated.empty()) {
+        for (int fd : options.activated) config.listen.push_back(orv::net::http::ListenAddress::inherited_socket(fd));
+    } else {
+        for (std::string const& address : options.listen)
+            config.listen.push_back(orv::net::http::ListenAddress::tcp_address(address, options.port));
+        for (std::string const& path : options.listen_sockets) {
+            config.listen.push_back(orv::net::http::ListenAddress::unix_address(
+                path, static_cast<mode_t>(options.socket_mode), options.socket_gid));
+        }
+    }
     config.port = options.port;
     config.worker_program = options.worker_program;
     config.worker_args = options.worker_args;
@@ -65,10 +82,15 @@ orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::
     config.service_name = options.service;
     config.group_name = options.group;
     config.max_connections = options.max_connections;
+    config.max_connections_per_address = options.max_connections_per_address;
     config.threads = options.threads;
     config.log_keep_days = options.log_keep_days;
     config.max_reply_size = options.max_reply_size;
     config.request_timeout = std::chrono::seconds(options.request_timeout);
+    config.keep_alive.idle = std::chrono::seconds(options.keep_alive);
+    config.keep_alive.max_requests = options.keep_alive_requests;
+    config.trusted_proxies = orv::net::http::TrustedProxies::parse(options.trust_proxy);
+    config.require_proxy_header = options.proxy_protocol;
     config.status_address = options.status_address;
     config.status_port = options.status_port;
     config.worker_identity = options.worker_identity;
@@ -81,7 +103,7 @@ orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::
 // until it stops. The result is the daemon's exit status.
 int run(orv::ts::Options const& options, Directories& directories) {
     std::unique_ptr<orv::daemon::InstanceLock> lock;
-    std::set<int> keep;
+    std::set<int> keep(options.activated.begin(), options.activated.end());
     try {
         if (directories.log) {
             lock.reset(new orv::daemon::InstanceLock(*directories.log, options.service));
@@ -131,6 +153,13 @@ int run(orv::ts::Options const& options, Directories& directories) {
     return EXIT_SUCCESS;
 }
 
+// Listening sockets a service manager passed to this very process replace
+// every --listen; the variables go, so that no worker takes them as its own.
+void take_activated_sockets(orv::ts::Options& options) {
+    int const count = ::sd_listen_fds(1);
+    for (int i = 0; i < count; ++i) options.activated.push_back(SD_LISTEN_FDS_START + i);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -148,6 +177,7 @@ int main(int argc, char* argv[]) {
         }
         orv::ts::check_paths(options);
         directories = open_directories(options);
+        take_activated_sockets(options);
     } catch (orv::ts::UsageError const& e) {
         std::cerr << e.what() << std::endl;
         return EXIT_USAGE;

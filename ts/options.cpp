@@ -1,6 +1,7 @@
 #include "ts/options.hpp"
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 
 #include <boost/lexical_cast.hpp>
 #include <boost/program_options.hpp>
+
+#include "http/trusted_proxies.hpp"
 
 namespace orv {
 namespace ts {
@@ -30,19 +33,36 @@ po::options_description describe() {
         ("help,h", "print this help and exit")
         ("version", "print the name and version and exit")
         ("foreground,f", "stay in the foreground: no fork, no new session; the exit status is the daemon's")
-        ("listen", po::value<std::string>()->value_name("ADDRESS"),
-         "IPv4 or IPv6 address to listen on (default 0.0.0.0; \"::\" listens on both families where the system allows)")
+        ("listen", po::value<std::vector<std::string>>()->value_name("ADDRESS|unix:PATH"),
+         "where to listen, repeatable: an IPv4 or IPv6 address (with PORT; \"::\" takes both families where the "
+         "system allows), or unix:PATH for a UNIX socket file (default 0.0.0.0)")
+        ("socket-mode", po::value<std::string>()->value_name("MODE"),
+         "permissions of the UNIX socket files, in octal (default 0660)")
+        ("socket-group", po::value<std::string>()->value_name("GROUP"),
+         "group of the UNIX socket files, a name or a number (default: the daemon's)")
         ("log-dir", po::value<std::string>()->value_name("DIR"), "directory for log and capture files (default /var/log/orv)")
         ("log-to-stderr", "with --foreground: every record to standard error, no log or capture files")
         ("min-workers", po::value<std::string>()->value_name("N"), "workers balancing keeps at least (default 10)")
         ("max-workers", po::value<std::string>()->value_name("N"), "most workers at once, 1 to 1000 (default 100)")
         ("max-connections", po::value<std::string>()->value_name("N"), "most open HTTP connections (default 1000)")
+        ("max-connections-per-address", po::value<std::string>()->value_name("N"),
+         "most open HTTP connections from one address (an IPv6 /64), trusted proxies exempt (default: no share)")
         ("threads", po::value<std::string>()->value_name("N"),
          "event-loop threads, 1 to 50 (default: one per 50 workers, at least 5)")
         ("max-reply-size", po::value<std::string>()->value_name("BYTES"),
          "longest reply a worker may announce; more is a broken worker: 503 (default 67108864, 64 MiB)")
         ("request-timeout", po::value<std::string>()->value_name("SECONDS"),
          "a worker that has not replied in this time is killed and the client gets 504 (default: no limit)")
+        ("keep-alive", po::value<std::string>()->value_name("SECONDS"),
+         "keep HTTP connections open between requests, closing one that stays idle this long (default: one "
+         "request per connection)")
+        ("keep-alive-requests", po::value<std::string>()->value_name("N"),
+         "with --keep-alive: close a connection after N requests (default 1000)")
+        ("trust-proxy", po::value<std::vector<std::string>>()->value_name("CIDR"),
+         "repeatable: a proxy at this address, network (ADDRESS/PREFIX) or unix (UNIX-socket listeners) names "
+         "the real client in a PROXY protocol header or, without one, in X-Forwarded-For")
+        ("proxy-protocol", "with --trust-proxy: a trusted proxy must begin every connection with a PROXY protocol "
+         "header")
         ("status-listen", po::value<std::string>()->value_name("ADDRESS:PORT"),
          "serve GET /metrics, /status and /health here, e.g. 127.0.0.1:9100 or [::1]:9100 (default: none)")
         ("log-keep-days", po::value<std::string>()->value_name("N"),
@@ -123,14 +143,48 @@ void take_status_listen(std::string const& text, Options& options) {
     options.status_port = std::stoi(port);
 }
 
+// Every --listen in order: TCP addresses, and socket files (absolute, so
+// that the daemon in "/" finds them). Without one, 0.0.0.0.
+void take_listen(po::variables_map const& values, Options& options) {
+    std::vector<std::string> const words =
+        values.count("listen") ? values["listen"].as<std::vector<std::string>>() : std::vector<std::string>();
+    for (std::string const& word : words) {
+        if (word.compare(0, 5, "unix:") == 0 && word.size() > 5) {
+            options.listen_sockets.push_back(word.substr(5));
+        } else if (is_address(word)) {
+            options.listen.push_back(word);
+        } else {
+            throw UsageError("Invalid value '" + word +
+                             "' for --listen: expected an IPv4 or IPv6 address, or unix:PATH.");
+        }
+    }
+    if (words.empty()) options.listen.push_back("0.0.0.0");
+    if (values.count("socket-mode") != 0) {
+        std::string const mode = values["socket-mode"].as<std::string>();
+        if (mode.empty() || mode.size() > 4 || mode.find_first_not_of("01234567") != std::string::npos)
+            throw UsageError("Invalid value '" + mode + "' for --socket-mode: expected an octal mode such as 0660.");
+        options.socket_mode = static_cast<unsigned>(std::stoul(mode, nullptr, 8));
+    }
+    if (values.count("socket-group") != 0) options.socket_group = values["socket-group"].as<std::string>();
+    if ((values.count("socket-mode") != 0 || values.count("socket-group") != 0) && options.listen_sockets.empty())
+        throw UsageError("--socket-mode and --socket-group need --listen unix:PATH.");
+}
+
 void take_options(po::variables_map const& values, Options& options) {
     options.help = values.count("help") > 0;
     options.version = values.count("version") > 0;
     options.foreground = values.count("foreground") > 0;
     options.log_to_stderr = values.count("log-to-stderr") > 0;
-    options.listen = text(values, "listen", options.listen);
-    if (!is_address(options.listen))
-        throw UsageError("Invalid value '" + options.listen + "' for --listen: expected an IPv4 or IPv6 address.");
+    take_listen(values, options);
+    if (values.count("trust-proxy") != 0) options.trust_proxy = values["trust-proxy"].as<std::vector<std::string>>();
+    try {
+        net::http::TrustedProxies::parse(options.trust_proxy);
+    } catch (std::invalid_argument const& e) {
+        throw UsageError(e.what());
+    }
+    options.proxy_protocol = values.count("proxy-protocol") > 0;
+    if (options.proxy_protocol && options.trust_proxy.empty())
+        throw UsageError("--proxy-protocol needs --trust-proxy.");
     if (values.count("status-listen") != 0) take_status_listen(values["status-listen"].as<std::string>(), options);
     options.log_dir = text(values, "log-dir", options.log_dir);
     options.pid_file = text(values, "pid-file", options.pid_file);
@@ -139,11 +193,18 @@ void take_options(po::variables_map const& values, Options& options) {
     options.max_workers = number(values, "max-workers", 1, MAX_WORKERS, options.max_workers);
     options.min_workers = number(values, "min-workers", 0, options.max_workers, options.min_workers);
     options.max_connections = number(values, "max-connections", 1, MAX_CONNECTIONS, options.max_connections);
+    options.max_connections_per_address =
+        number(values, "max-connections-per-address", 1, options.max_connections, 0);
     options.threads = number(values, "threads", 1, MAX_THREADS, options.threads);
     options.log_keep_days = static_cast<unsigned>(number(values, "log-keep-days", 0, 36500, options.log_keep_days));
     options.max_reply_size =
         static_cast<std::uint32_t>(number(values, "max-reply-size", 1, 0xffffffffULL, options.max_reply_size));
     options.request_timeout = static_cast<unsigned>(number(values, "request-timeout", 1, 86400, 0));
+    options.keep_alive = static_cast<unsigned>(number(values, "keep-alive", 1, 3600, 0));
+    options.keep_alive_requests =
+        static_cast<unsigned>(number(values, "keep-alive-requests", 1, 1000000, options.keep_alive_requests));
+    if (values.count("keep-alive-requests") != 0 && options.keep_alive == 0)
+        throw UsageError("--keep-alive-requests needs --keep-alive.");
     if (options.log_to_stderr && !options.foreground)
         throw UsageError("--log-to-stderr needs --foreground.");
 }
@@ -174,6 +235,18 @@ std::string absolute(std::string const& path) {
     return std::string(here) + "/" + path;
 }
 
+// A group by name or number; -1 for none.
+gid_t group_id(std::string const& name, char const* option) {
+    if (name.empty()) return static_cast<gid_t>(-1);
+    if (name.find_first_not_of("0123456789") == std::string::npos && name.size() < 10)
+        return static_cast<gid_t>(std::stoul(name));
+    errno = 0;
+    struct group const* group = ::getgrnam(name.c_str());
+    if (group == nullptr)
+        throw UsageError("Unknown group '" + name + "' for " + option + ".");
+    return group->gr_gid;
+}
+
 }  // namespace
 
 void check_paths(Options& options) {
@@ -193,6 +266,8 @@ void check_paths(Options& options) {
     std::string const pid_name = options.pid_file.substr(options.pid_file.rfind('/') + 1);
     if (!options.pid_file.empty() && (pid_name.empty() || pid_name == "." || pid_name == ".."))
         throw UsageError("Invalid value '" + options.pid_file + "' for --pid-file: expected the path of a file.");
+    for (std::string& path : options.listen_sockets) path = absolute(path);
+    options.socket_gid = group_id(options.socket_group, "--socket-group");
     if (!options.log_to_stderr) options.log_dir = absolute(options.log_dir);
 }
 

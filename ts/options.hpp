@@ -1,6 +1,8 @@
 #ifndef ORV_TS_OPTIONS_HPP
 #define ORV_TS_OPTIONS_HPP
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -29,16 +31,30 @@ struct Options {
     bool version = false;
     bool foreground = false;
     bool log_to_stderr = false;
-    std::string listen = "0.0.0.0";
+    // TCP addresses to listen on with PORT, and UNIX socket files.
+    std::vector<std::string> listen;
+    std::vector<std::string> listen_sockets;
+    unsigned socket_mode = 0660;
+    std::string socket_group;  // empty: the daemon's
+    gid_t socket_gid = static_cast<gid_t>(-1);
+    // Listening sockets the service manager passed (LISTEN_FDS); they
+    // replace every --listen.
+    std::vector<int> activated;
+    // --trust-proxy values, checked; --proxy-protocol.
+    std::vector<std::string> trust_proxy;
+    bool proxy_protocol = false;
     std::string log_dir = "/var/log/orv";
     std::string pid_file;
     std::uint64_t min_workers = 10;
     std::uint64_t max_workers = 100;
     std::size_t max_connections = 1000;
+    std::size_t max_connections_per_address = 0;  // 0: no share
     std::size_t threads = 0;  // 0: one per 50 workers, between 5 and 50
     unsigned log_keep_days = 7;
     std::uint32_t max_reply_size = 64u << 20;
     unsigned request_timeout = 0;  // seconds; 0: none
+    unsigned keep_alive = 0;       // seconds a connection may stay idle; 0: one request per connection
+    unsigned keep_alive_requests = 1000;
     std::string status_address;    // empty: no status listener
     int status_port = 0;
     std::string worker_user;   // empty: the workers run as the daemon does

@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "http/deadlines.hpp"
+#include "http/keep_alive.hpp"
+#include "http/listen_address.hpp"
+#include "http/trusted_proxies.hpp"
 #include "ts/worker_identity.hpp"
 
 namespace orv {
@@ -28,6 +31,8 @@ struct Timing {
 // Everything a TaskService is built from.
 struct ServiceConfig {
     std::string address = "0.0.0.0";
+    // Where to listen; empty: on address and port.
+    std::vector<net::http::ListenAddress> listen;
     int port = 0;
     std::string worker_program;
     std::vector<std::string> worker_args;
@@ -37,8 +42,16 @@ struct ServiceConfig {
     std::uint64_t max_workers = 100;
     std::string service_name;
     std::string group_name;
-    // Open HTTP connections at once (0: no limit).
+    // Open HTTP connections at once (0: no limit), and from one address
+    // (0: no share).
     std::size_t max_connections = 1000;
+    std::size_t max_connections_per_address = 0;
+    // Persistent connections; off unless asked for.
+    net::http::KeepAlive keep_alive;
+    // Proxies whose word on the client is taken, and whether they must
+    // send a PROXY protocol header.
+    net::http::TrustedProxies trusted_proxies;
+    bool require_proxy_header = false;
     // The status listener's address and port; no listener when empty.
     std::string status_address;
     int status_port = 0;

@@ -82,6 +82,9 @@ std::string json_string(std::string const& text) {
     return out + "\"";
 }
 
+// The connection states in the order of StatusSnapshot::connections.
+constexpr std::array<char const*, 3> CONNECTION_STATES = {"reading", "worker", "idle"};
+
 }  // namespace
 
 std::string metrics_text(StatusSnapshot const& s) {
@@ -91,8 +94,13 @@ std::string metrics_text(StatusSnapshot const& s) {
         << "\norv_workers{state=\"dying\"} " << s.dying << '\n';
     family(out, "orv_workers_max", "gauge", "Most worker processes at once.");
     out << "orv_workers_max " << s.max_workers << '\n';
-    family(out, "orv_connections_open", "gauge", "Open HTTP connections on the service port.");
-    out << "orv_connections_open " << s.connections_open << '\n';
+    family(out, "orv_connections_open", "gauge", "Open HTTP connections on the service port, by what they do.");
+    for (std::size_t i = 0; i < CONNECTION_STATES.size(); ++i) {
+        out << "orv_connections_open{state=\"" << CONNECTION_STATES[i] << "\"} " << s.connections[i] << '\n';
+    }
+    family(out, "orv_connections_reused_total", "counter",
+           "Requests that came on a connection kept open after an earlier one.");
+    out << "orv_connections_reused_total " << s.connections_reused << '\n';
     family(out, "orv_requests_total", "counter", "Requests handed to the service, by how they ended.");
     for (std::size_t i = 0; i < OUTCOMES; ++i) {
         out << "orv_requests_total{outcome=\"" << outcome_name(static_cast<Outcome>(i)) << "\"} " << s.requests[i]
@@ -133,7 +141,11 @@ std::string status_json(StatusSnapshot const& s) {
         << ",\"version\":" << json_string(s.version) << ",\"start_time\":" << seconds(s.start_time)
         << ",\"uptime_seconds\":" << seconds(s.uptime) << ",\"workers\":{\"idle\":" << s.idle << ",\"busy\":" << s.busy
         << ",\"dying\":" << s.dying << ",\"max\":" << s.max_workers << "},\"connections_open\":" << s.connections_open
-        << ",\"requests\":{";
+        << ",\"connections\":{";
+    for (std::size_t i = 0; i < CONNECTION_STATES.size(); ++i) {
+        out << '"' << CONNECTION_STATES[i] << "\":" << s.connections[i] << ',';
+    }
+    out << "\"reused\":" << s.connections_reused << "},\"requests\":{";
     for (std::size_t i = 0; i < OUTCOMES; ++i) {
         out << (i ? "," : "") << '"' << outcome_name(static_cast<Outcome>(i)) << "\":" << s.requests[i];
     }

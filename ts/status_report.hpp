@@ -38,6 +38,11 @@ struct StatusSnapshot {
     std::uint64_t dying = 0;  // broken or ending
     std::uint64_t max_workers = 0;
     std::uint64_t connections_open = 0;
+    // Of those: reading a request, waiting for a worker's answer (or
+    // writing it), idle between requests.
+    std::array<std::uint64_t, 3> connections{};
+    // Requests that came on a connection kept open after an earlier one.
+    std::uint64_t connections_reused = 0;
 
     std::array<std::uint64_t, OUTCOMES> requests{};
     // Error responses of the service port, by the statuses of HTTP_ERRORS.

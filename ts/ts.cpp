@@ -32,6 +32,7 @@ namespace {
 
 // The status listener serves a few scrapers and operators, no more.
 std::size_t const STATUS_CONNECTIONS = 16;
+std::size_t const STATUS_CONNECTIONS_PER_ADDRESS = 4;
 
 // A scrape is one short GET: its client gets a second for each wait and a
 // few for the whole request, so that one client trickling bytes cannot hold
@@ -60,6 +61,32 @@ std::string describe_exit(int number, pid_t pid, int status) {
         return text + "was killed by signal " + std::to_string(signal) + " (" + (name ? name : "unknown") + ").";
     }
     return text + "exited with status " + std::to_string(WEXITSTATUS(status)) + ".";
+}
+
+std::vector<net::http::ListenAddress> listen_addresses(ServiceConfig const& config) {
+    if (!config.listen.empty()) return config.listen;
+    return {net::http::ListenAddress::tcp_address(config.address, config.port)};
+}
+
+// The service port's connections.
+net::http::ConnectionSettings connection_settings(ServiceConfig const& config, net::http::ServerStats* stats) {
+    net::http::ConnectionSettings settings;
+    settings.deadlines = config.timing.network;
+    settings.keep_alive = config.keep_alive;
+    if (!config.trusted_proxies.empty()) settings.trusted = &config.trusted_proxies;
+    settings.require_proxy_header = config.require_proxy_header;
+    settings.per_address_limit = config.max_connections_per_address;
+    settings.stats = stats;
+    return settings;
+}
+
+// The status port's: short deadlines, and a share for one address, so that
+// nobody takes every slot from the monitoring that needs them.
+net::http::ConnectionSettings status_connection_settings(ServiceConfig const& config) {
+    net::http::ConnectionSettings settings;
+    settings.deadlines = status_deadlines(config.timing.network);
+    settings.per_address_limit = STATUS_CONNECTIONS_PER_ADDRESS;
+    return settings;
 }
 
 Worker::Settings worker_settings(ServiceConfig const& config, ServiceStats& stats) {
@@ -103,8 +130,8 @@ TaskService::TaskService(ServiceConfig const& config)
       worker_settings_(worker_settings(config, stats_)),
       state_(running),
       io_context_(),
-      messaging_server_(io_context_, config.address, config.port, *this, config.service_name, config.group_name,
-                        config.max_connections, config.timing.network, &http_stats_),
+      messaging_server_(io_context_, listen_addresses(config_), *this, config.service_name, config.group_name,
+                        config.max_connections, connection_settings(config_, &http_stats_)),
       control_(io_context_.get_executor()),
       signal_fd_(io_context_),
       heartbeat_timer_(io_context_),
@@ -157,7 +184,7 @@ void TaskService::open_status_listener() {
                                             [this] { return state_ == running; }));
     status_server_.reset(new net::http::Server(io_context_, config_.status_address, config_.status_port,
                                                *status_handler_, STATUS_CONNECTIONS,
-                                               status_deadlines(config_.timing.network)));
+                                               status_connection_settings(config_)));
 }
 
 StatusSnapshot TaskService::status_snapshot() {
@@ -181,6 +208,9 @@ StatusSnapshot TaskService::status_snapshot() {
     }
     s.max_workers = config_.max_workers;
     s.connections_open = messaging_server_.open_connections();
+    std::array<std::size_t, 3> const states = messaging_server_.connection_states();
+    std::copy(states.begin(), states.end(), s.connections.begin());
+    s.connections_reused = http_stats_.reuses();
     for (std::size_t i = 0; i < OUTCOMES; ++i) s.requests[i] = stats_.total(static_cast<Outcome>(i));
     for (std::size_t i = 0; i < HTTP_ERRORS.size(); ++i) s.http_errors[i] = http_stats_.responses(HTTP_ERRORS[i]);
     s.worker_starts = stats_.worker_starts.load(std::memory_order_relaxed);

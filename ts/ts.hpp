@@ -58,10 +58,11 @@ public:
     // Hands the request to the lowest-numbered idle worker, or starts a new
     // one; every failure is reported through on_error.
     void handle_async(std::string const& service, std::string const& group,
-                      boost::asio::ip::tcp::endpoint const& remote_endpoint,
+                      net::http::Peer const& client,
                       std::string const& path, std::string const& body,
                       net::messaging::ReplyCallback const& on_reply,
-                      net::messaging::ErrorCallback const& on_error) override;
+                      net::messaging::ErrorCallback const& on_error,
+                      net::http::ClientWatch const& watch_client) override;
 
 private:
     typedef boost::asio::strand<boost::asio::io_context::executor_type> Strand;

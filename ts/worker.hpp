@@ -11,7 +11,6 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/streambuf.hpp>
@@ -115,7 +114,7 @@ public:
     // re-raises a failure to queue the request (worker idle again); a worker
     // found to have sent bytes outside a reply is put in error and the
     // failure raised.
-    void send_request(boost::asio::ip::tcp::endpoint const& client, std::string const& action,
+    void send_request(std::string const& client_address, std::string const& action,
                       std::string const& body, net::messaging::ReplyCallback const& on_reply,
                       net::messaging::ErrorCallback const& on_error);
 

@@ -24,7 +24,7 @@
 namespace orv {
 namespace ts {
 
-void Worker::send_request(boost::asio::ip::tcp::endpoint const& client, std::string const& action,
+void Worker::send_request(std::string const& client_address, std::string const& action,
                           std::string const& body, net::messaging::ReplyCallback const& on_reply,
                           net::messaging::ErrorCallback const& on_error) {
     if (state_ != State::busy || connection_state_ != ConnectionState::idle) throw LogicalError();
@@ -49,7 +49,7 @@ void Worker::send_request(boost::asio::ip::tcp::endpoint const& client, std::str
     set_state(State::busy, ConnectionState::sending_request);
     try {
         data_.clear();
-        append_request_head(data_, action, client.address().to_string(), static_cast<std::uint32_t>(body.size()));
+        append_request_head(data_, action, client_address, static_cast<std::uint32_t>(body.size()));
         {
             boost::lock_guard<boost::mutex> lock(callbacks_mutex_);
             ++request_number_;

@@ -62,19 +62,19 @@ class Scaling(unittest.TestCase):
         if not os.environ.get("ORV_KEEP_LOGS"):
             shutil.rmtree(self.dir, ignore_errors=True)
 
-    def daemon_command(self, name: str, port: int, status_port: int) -> list:
+    def daemon_command(self, name: str, port: int, status_port: int, behind_proxy: bool = False) -> list:
         log_dir = os.path.join(self.dir, name)
         os.makedirs(log_dir, exist_ok=True)
         pid_file = os.path.join(log_dir, "pid")
         self.daemon_pid_files.append(pid_file)
-        return [DAEMON, "--log-dir", log_dir, "--pid-file", pid_file, "--max-workers", "10",
-                "--status-listen", f"127.0.0.1:{status_port}", "svc", str(port), TEST_WORKER, "chatty", "one-write"]
+        proxy = ["--keep-alive", "30", "--trust-proxy", "127.0.0.1", "--proxy-protocol"] if behind_proxy else []
+        return [DAEMON, "--log-dir", log_dir, "--pid-file", pid_file, "--max-workers", "10", *proxy, "--status-listen", f"127.0.0.1:{status_port}", "svc", str(port), TEST_WORKER, "chatty", "one-write"]
 
     def test_rolling_restart_behind_haproxy_loses_nothing(self):
         ports = {name: free_port() for name in ("front", "a", "a_status", "b", "b_status", "stats")}
         daemons = []
         for name in ("a", "b"):
-            command = self.daemon_command(name, ports[name], ports[name + "_status"])
+            command = self.daemon_command(name, ports[name], ports[name + "_status"], behind_proxy=True)
             subprocess.run(command, check=True, timeout=30)
             daemons.append(f"{name} {command[4]} http://127.0.0.1:{ports[name + '_status']}/health "
                            + " ".join(command))

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -144,7 +146,7 @@ TEST_F(ConnectionTest, AnswersOnTheWire) {
     }
 }
 
-// The handler gets the client's endpoint, lower-case trimmed names with
+// The handler gets the client's address, lower-case trimmed names with
 // continuations joined, decoded repeated query values, and a body of exactly
 // Content-Length bytes.
 TEST_F(ConnectionTest, HandlerSeesTheParsedRequest) {
@@ -154,8 +156,8 @@ TEST_F(ConnectionTest, HandlerSeesTheParsedRequest) {
     ASSERT_EQ(plain_response("200 OK", "ok"), client.receive().data);
     ASSERT_EQ(1u, handler_.count());
     SeenRequest const seen = handler_.records().front();
-    EXPECT_EQ("127.0.0.1", seen.endpoint.address().to_string());
-    EXPECT_EQ(client.local_port(), seen.endpoint.port());
+    EXPECT_EQ("127.0.0.1", seen.peer.address);
+    EXPECT_EQ(peer_name(client), seen.peer.name);
     EXPECT_EQ(Request::POST, seen.method);
     EXPECT_EQ("/p", seen.path);
     EXPECT_EQ((Request::QueryParams{{"x", {"1", "2"}}}), seen.query);
@@ -389,6 +391,37 @@ TEST_F(ConnectionTest, UnansweredRequestsAreClosed) {
     EXPECT_TRUE(
         log_.wait_for(google::GLOG_ERROR, "Request handler crashed during processing the request to /crash: boom"));
     EXPECT_EQ(1u, log_.count_prefix(google::GLOG_ERROR, ""));
+}
+
+// A handler that waits may ask to hear when its client leaves: a close or a
+// reset is told once; a client that sends more (a next request) or is
+// answered first is not taken for gone.
+TEST_F(ConnectionTest, ClientWatchTellsWhenTheClientLeaves) {
+    std::atomic<int> gone{0};
+    handler_.set_behaviour([&](Request const& request) {
+        handler_.keep(request);
+        request.watch_client([&] { ++gone; });
+    });
+    struct Row {
+        char const* name;
+        std::function<void(RawClient&)> leave;
+        int told;
+    } const rows[] = {
+        {"close", [](RawClient& c) { c.close(); }, 1},
+        {"reset", [](RawClient& c) { c.reset(); }, 1},
+        {"more bytes", [](RawClient& c) { c.send("GET / HTTP/1.0\r\n\r\n"); }, 0},
+    };
+    for (Row const& row : rows) {
+        gone = 0;
+        RawClient client(port_);
+        client.send("GET /wait HTTP/1.0\r\n\r\n");
+        ASSERT_TRUE(eventually([&] { return server_->connection_states()[1] == 1u; })) << row.name;
+        row.leave(client);
+        EXPECT_TRUE(eventually([&] { return gone == row.told; })) << row.name;
+        handler_.take("/wait")("200 OK", Headers(), "late");
+        EXPECT_TRUE(eventually([&] { return server_->open_connections() == 0u; })) << row.name;
+        EXPECT_EQ(row.told, gone.load()) << row.name;
+    }
 }
 
 }  // namespace

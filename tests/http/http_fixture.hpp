@@ -38,10 +38,16 @@ protected:
 
 class HttpServerTest : public LoopbackServerTest<net::http::Server, RecordingHandler> {
 protected:
-    void start_server(std::size_t limit = 0, net::http::Deadlines const& deadlines = net::http::Deadlines()) {
-        server_.reset(new net::http::Server(loop_.io(), "127.0.0.1", 0, handler_, limit, deadlines));
-        port_ = server_->local_endpoint().port();
+    void start_server(std::size_t limit = 0, net::http::ConnectionSettings const& settings = {}) {
+        server_.reset(new net::http::Server(loop_.io(), "127.0.0.1", 0, handler_, limit, settings));
+        port_ = server_->port();
         server_->start();
+    }
+
+    void start_server(std::size_t limit, net::http::Deadlines const& deadlines) {
+        net::http::ConnectionSettings settings;
+        settings.deadlines = deadlines;
+        start_server(limit, settings);
     }
 
     // Requests reach the handler and stay unanswered, holding their

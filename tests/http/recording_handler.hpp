@@ -16,7 +16,7 @@ namespace test {
 
 // What the handler was given of a request.
 struct SeenRequest {
-    boost::asio::ip::tcp::endpoint endpoint;
+    net::http::Peer peer;
     net::http::Request::Method method;
     std::string path;
     net::http::Request::QueryParams query;
@@ -36,7 +36,7 @@ public:
     }
 
     void handle(net::http::Request const& r) override {
-        run(SeenRequest{r.endpoint, r.method, r.path, r.query_params, r.headers, r.body}, r);
+        run(SeenRequest{r.peer, r.method, r.path, r.query_params, r.headers, r.body}, r);
     }
 
     void stop() override { ++stops; }

@@ -16,7 +16,7 @@ using detail::strip;
 using detail::url_decode;
 
 Request make(std::string const& target, Request::Headers const& headers = Request::Headers()) {
-    return Request(boost::asio::ip::tcp::endpoint(), Request::GET, target, headers, "", Responder());
+    return Request(net::http::Peer(), Request::GET, target, headers, "", Responder());
 }
 
 TEST(UrlDecode, DecodesEscapesAndPlus) {

@@ -12,7 +12,7 @@ namespace test {
 struct AsyncCall {
     std::string service;
     std::string group;
-    boost::asio::ip::tcp::endpoint endpoint;
+    net::http::Peer peer;
     std::string path;
     std::string body;
     net::messaging::ReplyCallback on_reply;
@@ -24,10 +24,10 @@ struct AsyncCall {
 class FakeAsyncHandler : public net::messaging::AsyncRequestHandler, public Recorder<AsyncCall, AsyncCall> {
 public:
     void handle_async(std::string const& service, std::string const& group,
-                      boost::asio::ip::tcp::endpoint const& endpoint, std::string const& path,
+                      net::http::Peer const& peer, std::string const& path,
                       std::string const& body, net::messaging::ReplyCallback const& on_reply,
-                      net::messaging::ErrorCallback const& on_error) override {
-        AsyncCall const call{service, group, endpoint, path, body, on_reply, on_error};
+                      net::messaging::ErrorCallback const& on_error, net::http::ClientWatch const&) override {
+        AsyncCall const call{service, group, peer, path, body, on_reply, on_error};
         run(call, call);
     }
 };

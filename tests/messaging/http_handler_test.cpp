@@ -38,7 +38,7 @@ protected:
             EXPECT_EQ("svc", calls[i].service);
             EXPECT_EQ(group, calls[i].group);
             EXPECT_EQ(body, calls[i].body);
-            EXPECT_EQ("127.0.0.1", calls[i].endpoint.address().to_string());
+            EXPECT_EQ("127.0.0.1", calls[i].peer.address);
         }
     }
 };

@@ -15,7 +15,7 @@ namespace {
 // reply shows whether the request reached it.
 class EchoService : public net::messaging::RequestHandler {
 public:
-    mongo::BSONObj handle_sync(boost::asio::ip::tcp::endpoint const&, std::string const& path,
+    mongo::BSONObj handle_sync(net::http::Peer const&, std::string const& path,
                                mongo::BSONObj const& request) override {
         if (path == "fail/ec2")
             throw EC2Exception("InvalidInput", "n must be \"small\"");

@@ -54,7 +54,7 @@ EXPECTED = [("/usr/bin/orv-root-wrapper", "-rwsr-xr-x")] + [(path, "-rwxr-xr-x")
         *(f"/usr/share/cmake/orv-worker/orv-worker-{name}.cmake" for name in ("config", "config-version", "targets")),
         *(f"/usr/lib/python3/dist-packages/orv_worker/{name}"
           for name in ("__init__.py", "protocol.py", "serving.py", "testing.py", "py.typed")),
-        "/lib/systemd/system/orv-task-service@.service", "/etc/orv/orv-task-service.env.example",
+        "/lib/systemd/system/orv-task-service@.service", "/lib/systemd/system/orv-task-service@.socket", "/etc/orv/orv-task-service.env.example",
         "/etc/logrotate.d/orv-task-service", "/etc/orv-root-wrapper.conf.example",
         "/usr/share/man/man8/orv-task-service.8.gz", "/usr/share/man/man8/orv-root-wrapper.8.gz",
         "/usr/share/man/man7/orv-worker.7.gz",

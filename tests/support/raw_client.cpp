@@ -100,6 +100,16 @@ std::string RawClient::receive_some(std::size_t max_bytes, int timeout_ms) {
     return chunk;
 }
 
+std::string RawClient::receive_exactly(std::size_t bytes, int timeout_ms) {
+    std::string data;
+    while (data.size() < bytes) {
+        std::string const chunk = receive_some(bytes - data.size(), timeout_ms);
+        if (chunk.empty()) break;
+        data += chunk;
+    }
+    return data;
+}
+
 std::string round_trip(unsigned short port, std::string const& request) {
     RawClient client(port);
     client.send(request);

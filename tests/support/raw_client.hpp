@@ -37,6 +37,10 @@ public:
     // One read of at most max_bytes, once something arrived within
     // timeout_ms: "" when nothing did or the server closed.
     std::string receive_some(std::size_t max_bytes, int timeout_ms);
+    // Reads until `bytes` bytes arrived (fewer when the server closed or
+    // timeout_ms passed without a new byte): one response on a connection
+    // that stays open.
+    std::string receive_exactly(std::size_t bytes, int timeout_ms = 5000);
 
 private:
     int fd_;

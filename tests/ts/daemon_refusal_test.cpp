@@ -39,7 +39,7 @@ TEST_F(DaemonRefusals, AFloodOfRefusalsWritesAFewLines) {
     start({"--max-connections", "1"});
     RawClient holder(static_cast<unsigned short>(daemon_.port()));
     ASSERT_TRUE(orv::test::eventually(
-        [&] { return metrics().find("orv_connections_open 1\n") != std::string::npos; }));
+        [&] { return metrics().find("orv_connections_open{state=\"reading\"} 1\n") != std::string::npos; }));
     // The holder sends a header line now and then, so that however slow the
     // build, its connection outlives the flood.
     holder.send("POST /svc/x HTTP/1.0\r\n");

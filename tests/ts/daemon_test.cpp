@@ -109,6 +109,8 @@ TEST(Daemon, LauncherReportsEveryFailedStart) {
          "Invalid value '1001' for --max-workers: expected a whole number from 1 to 1000.\n"},
         {{"--log-to-stderr", "svc", busy, TEST_WORKER_BIN}, 2, "--log-to-stderr needs --foreground.\n"},
         {{"--no-such-option", "svc", busy, TEST_WORKER_BIN}, 2, "unrecognised option '--no-such-option'\n"},
+        {{"--log-dir", dir, "--listen", "unix:/tmp/orv.sock", "svc", busy, TEST_WORKER_BIN}, 2,
+         "Socket directory /tmp is writable by others.\n"},
     };
     for (auto const& c : cases) {
         std::vector<std::string> argv = {BIN};

@@ -24,6 +24,8 @@ StatusSnapshot sample() {
     s.dying = 1;
     s.max_workers = 100;
     s.connections_open = 7;
+    s.connections = {4, 2, 1};
+    s.connections_reused = 9;
     s.requests = {10, 1, 2, 3, 4, 5, 6, 7, 8};
     s.http_errors = {11, 12, 13, 14, 15, 16};
     s.worker_starts = 20;
@@ -46,9 +48,14 @@ orv_workers{state="dying"} 1
 # HELP orv_workers_max Most worker processes at once.
 # TYPE orv_workers_max gauge
 orv_workers_max 100
-# HELP orv_connections_open Open HTTP connections on the service port.
+# HELP orv_connections_open Open HTTP connections on the service port, by what they do.
 # TYPE orv_connections_open gauge
-orv_connections_open 7
+orv_connections_open{state="reading"} 4
+orv_connections_open{state="worker"} 2
+orv_connections_open{state="idle"} 1
+# HELP orv_connections_reused_total Requests that came on a connection kept open after an earlier one.
+# TYPE orv_connections_reused_total counter
+orv_connections_reused_total 9
 # HELP orv_requests_total Requests handed to the service, by how they ended.
 # TYPE orv_requests_total counter
 orv_requests_total{outcome="ok"} 10
@@ -112,6 +119,7 @@ TEST(StatusReport, StatusJson) {
         "{\"service\":\"svc\",\"group\":\"g\\\"1\",\"pid\":4242,\"version\":\"1.0.0\","
         "\"start_time\":1765000000.250000,\"uptime_seconds\":12.500000,"
         "\"workers\":{\"idle\":3,\"busy\":2,\"dying\":1,\"max\":100},\"connections_open\":7,"
+        "\"connections\":{\"reading\":4,\"worker\":2,\"idle\":1,\"reused\":9},"
         "\"requests\":{\"ok\":10,\"frame_refused\":1,\"refused_stopping\":2,\"no_worker\":3,\"start_failed\":4,"
         "\"crash_loop\":5,\"worker_failed\":6,\"reply_too_big\":7,\"timeout\":8},"
         "\"http_errors\":{\"400\":11,\"404\":12,\"405\":13,\"406\":14,\"411\":15,\"413\":16},"

@@ -156,14 +156,14 @@ TEST_F(WorkerChannel, OversizedActionIsRefusedWithoutWritingAnything) {
 TEST_F(WorkerChannel, RequestNeedsAReservedWorker) {
     OutcomePtr outcome = std::make_shared<Outcome>();
     boost::shared_ptr<Worker> created = Worker::create(0, io_);
-    EXPECT_THROW(created->send_request(client("192.0.2.7"), "run", "{}", record_reply(outcome),
+    EXPECT_THROW(created->send_request("192.0.2.7", "run", "{}", record_reply(outcome),
                                        record_error(outcome)),
                  LogicalError);
     EXPECT_EQ(created->state(), State::created);
 
     boost::shared_ptr<Worker> worker = start_worker({"echo"});
     exchange(worker, "{}");
-    EXPECT_THROW(worker->send_request(client("192.0.2.7"), "run", "{}", record_reply(outcome),
+    EXPECT_THROW(worker->send_request("192.0.2.7", "run", "{}", record_reply(outcome),
                                       record_error(outcome)),
                  LogicalError);
     EXPECT_EQ(worker->state(), State::idle);
@@ -174,7 +174,7 @@ TEST_F(WorkerChannel, RequestNeedsAReservedWorker) {
 TEST_F(WorkerChannel, CallbackFailuresAreLoggedAndTheExchangeGoesOn) {
     LogCapture log;
     boost::shared_ptr<Worker> worker = start_worker({"echo"});
-    worker->send_request(client("192.0.2.7"), "run", "{}", net::messaging::ReplyCallback(),
+    worker->send_request("192.0.2.7", "run", "{}", net::messaging::ReplyCallback(),
                          net::messaging::ErrorCallback());
     // The worker may be idle a moment before the callback has run.
     ASSERT_TRUE(log.wait_for(google::GLOG_ERROR, "Failed to send a reply to a client: call to empty boost::function"));
@@ -182,12 +182,12 @@ TEST_F(WorkerChannel, CallbackFailuresAreLoggedAndTheExchangeGoesOn) {
 
     ASSERT_TRUE(worker->try_acquire_for_request());
     auto raise = [](auto const&) { throw std::runtime_error("boom"); };
-    worker->send_request(client("192.0.2.7"), "run", "{}", raise, raise);
+    worker->send_request("192.0.2.7", "run", "{}", raise, raise);
     ASSERT_TRUE(log.wait_for(google::GLOG_ERROR, "Failed to send a reply to a client: boom"));
     ASSERT_TRUE(eventually([&] { return worker->state() == State::idle; }));
 
     boost::shared_ptr<Worker> crashing = start_worker({"crash"}, 1);
-    crashing->send_request(client("192.0.2.7"), "run", "{}", raise, raise);
+    crashing->send_request("192.0.2.7", "run", "{}", raise, raise);
     ASSERT_TRUE(log.wait_for(google::GLOG_ERROR, "Failed to send an error to a client: boom"));
     EXPECT_TRUE(eventually([&] { return crashing->state() == State::error; }));
 }
@@ -232,7 +232,7 @@ TEST_F(WorkerChannel, BytesSentWhileIdleBreakTheWorkerBeforeTheNextRequest) {
         ASSERT_TRUE(worker->try_acquire_for_request());
         OutcomePtr outcome = std::make_shared<Outcome>();
         try {
-            worker->send_request(client("192.0.2.7"), "run", "{}", record_reply(outcome),
+            worker->send_request("192.0.2.7", "run", "{}", record_reply(outcome),
                                  record_error(outcome));
             ADD_FAILURE() << "the request was sent";
         } catch (Exception const& e) {

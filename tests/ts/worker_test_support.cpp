@@ -54,10 +54,6 @@ int reap(pid_t pid, std::chrono::milliseconds limit) {
     return status;
 }
 
-boost::asio::ip::tcp::endpoint client(char const* address) {
-    return boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address(address), 40000);
-}
-
 WorkerTest::WorkerTest() : work_(io_.get_executor()) {
     for (int i = 0; i < 2; ++i) threads_.emplace_back([this] { io_.run(); });
 }
@@ -94,7 +90,7 @@ boost::shared_ptr<ts::Worker> WorkerTest::start_program(std::string const& progr
 OutcomePtr WorkerTest::send(boost::shared_ptr<ts::Worker> const& worker, std::string const& body,
                             std::string const& action, char const* address) {
     OutcomePtr outcome = std::make_shared<Outcome>();
-    worker->send_request(client(address), action, body, record_reply(outcome), record_error(outcome));
+    worker->send_request(address, action, body, record_reply(outcome), record_error(outcome));
     return outcome;
 }
 

@@ -46,8 +46,6 @@ net::messaging::ErrorCallback record_error(OutcomePtr const& outcome);
 // returns its wait status.
 int reap(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
-boost::asio::ip::tcp::endpoint client(char const* address);
-
 // Runs an io_context on two threads, as the service's pool does, starts
 // workers on it, and kills and reaps every child at the end.
 class WorkerTest : public testing::Test {
