@@ -42,17 +42,21 @@ def orv_usable(cfg):
 
 def measure(target, size, clients, gen, body_path, estimate, cfg):
     roots = target.roots()
+    keep_alive = target.keep_alive
     cpu0 = proctree.tree_cpu_seconds(roots)
     ctx0 = proctree.tree_ctx_switches(roots)
+    opens0 = loadgen.tcp_passive_opens()
     with proctree.PeakSampler(roots, 0.1, cfg.duration * 4 + 60) as sampler:
         if gen == "ab":
-            r = loadgen.run_ab(target.url, body_path, clients, cfg.duration, cfg.work)
+            r = loadgen.run_ab(target.url, body_path, clients, cfg.duration, cfg.work,
+                               keep_alive)
         else:
             n = int(max(clients * 20, estimate * cfg.duration))
             r = loadgen.run_h2load(target.url, body_path, clients, n,
-                                   cfg.duration * 3 + 20, cfg.work)
+                                   cfg.duration * 3 + 20, cfg.work, keep_alive)
     cpu1 = proctree.tree_cpu_seconds(roots)
     ctx1 = proctree.tree_ctx_switches(roots)
+    r["connections"] = loadgen.tcp_passive_opens() - opens0
     r["ctx_per_req"] = (ctx1 - ctx0) / r["ok"] if r["ok"] else float("nan")
     r["cpu_us"] = (cpu1 - cpu0) * 1e6 / r["ok"] if r["ok"] else float("nan")
     r["rss"] = sampler.peak
@@ -64,6 +68,65 @@ def measure(target, size, clients, gen, body_path, estimate, cfg):
     return r
 
 
+def start_targets(names, cfg, registry, keep_alive, notes):
+    targets = {}
+    label = " (keep-alive)" if keep_alive else ""
+    for name in names:
+        log(f"starting {name}{label}...")
+        t = ALL[name](cfg, registry, keep_alive)
+        try:
+            t.start()
+            targets[name] = t
+        except Exception as e:  # one broken target must not sink the rest
+            notes.append(f"{name}{label} skipped: could not start ({e}).")
+            log(f"  {name}{label} failed to start: {e}")
+            t.stop()
+    return targets
+
+
+def run_points(section, targets, cfg, raw):
+    """Every point of the run for the given started targets, which take
+    turns within each run; returns the medians keyed by (point, name)."""
+    names = list(targets)
+    display = {n: targets[n].name for n in names}
+    keep_alive = section != "close"
+    summary = {}
+    estimates = {}
+    for size, clients, gen in cfg.points():
+        body_path = os.path.join(cfg.work, f"body-{size}.json")
+        write_body(body_path, size)
+        for name in names:
+            if (name, size, clients) not in estimates:
+                w = loadgen.run_ab(targets[name].url, body_path, clients,
+                                   cfg.warmup_seconds, cfg.work, keep_alive)
+                estimates[(name, size, clients)] = w["rps"]
+        per = {n: [] for n in names}
+        for run in range(cfg.runs):
+            order = names[run % len(names):] + names[:run % len(names)]
+            for name in order:
+                r = measure(targets[name], size, clients, gen, body_path,
+                            estimates[(name, size, clients)], cfg)
+                if gen == "ab" and r["rps"] > 0:
+                    estimates[(name, size, clients)] = r["rps"]
+                per[name].append(r)
+                raw.append({"section": section, "target": display[name], "size": size,
+                            "clients": clients, "gen": gen, "run": run, **r})
+        line = []
+        for name in names:
+            s = report.summarise(per[name])
+            summary[((size, clients, gen), display[name])] = s
+            line.append(f"{display[name]} {s['rps']:.0f}/s")
+        log(f"{section}: {size} B, {clients} clients, {gen}: " + ", ".join(line)
+            + f" (load average {os.getloadavg()[0]:.1f})")
+    return summary
+
+
+def stop_targets(targets):
+    for t in targets.values():
+        t.stop()
+    targets.clear()
+
+
 def main():
     cfg = Config()
     registry = Registry(os.path.join(cfg.work, "pids"))
@@ -73,80 +136,54 @@ def main():
     notes = []
 
     names = [n for n in cfg.targets if n in ALL]
-    if "orv" in names:
+    ka_names = [n for n in cfg.ka_targets if n in ALL]
+    if "orv" in names or "orv" in ka_names or "nginx-orv" in ka_names:
         problem = orv_usable(cfg)
         if problem:
             notes.append(f"orv skipped: {problem}.")
-            names.remove("orv")
+            names = [n for n in names if n != "orv"]
+            ka_names = [n for n in ka_names if n not in ("orv", "nginx-orv")]
     targets = {}
     raw = []
-    summary = {}
+    summary, ka_summary = {}, {}
     cold, hundred, kill = [], None, None
     try:
-        for name in names:
-            log(f"starting {name}...")
-            t = ALL[name](cfg, registry)
-            try:
-                t.start()
-                targets[name] = t
-            except Exception as e:  # one broken target must not sink the rest
-                notes.append(f"{name} skipped: could not start ({e}).")
-                log(f"  {name} failed to start: {e}")
-                t.stop()
-        names = [n for n in names if n in targets]
-        display = {n: targets[n].name for n in names}
-
-        points = cfg.points()
-        estimates = {}
-        for size, clients, gen in points:
-            body_path = os.path.join(cfg.work, f"body-{size}.json")
-            write_body(body_path, size)
-            for name in names:
-                if (name, size, clients) not in estimates:
-                    w = loadgen.run_ab(targets[name].url, body_path, clients,
-                                       cfg.warmup_seconds, cfg.work)
-                    estimates[(name, size, clients)] = w["rps"]
-            per = {n: [] for n in names}
-            for run in range(cfg.runs):
-                order = names[run % len(names):] + names[:run % len(names)]
-                for name in order:
-                    r = measure(targets[name], size, clients, gen, body_path,
-                                estimates[(name, size, clients)], cfg)
-                    if gen == "ab" and r["rps"] > 0:
-                        estimates[(name, size, clients)] = r["rps"]
-                    per[name].append(r)
-                    raw.append({"target": display[name], "size": size, "clients": clients,
-                                "gen": gen, "run": run, **r})
-            line = []
-            for name in names:
-                s = report.summarise(per[name])
-                summary[((size, clients, gen), display[name])] = s
-                line.append(f"{display[name]} {s['rps']:.0f}/s")
-            log(f"{size} B, {clients} clients, {gen}: " + ", ".join(line)
-                + f" (load average {os.getloadavg()[0]:.1f})")
-
-        if cfg.extras and "orv" in targets:
+        targets = start_targets(names, cfg, registry, False, notes)
+        orv_started = "orv" in targets
+        summary = run_points("close", targets, cfg, raw)
+        if cfg.extras and orv_started:
             body100 = os.path.join(cfg.work, "body-100.json")
-            small = write_body(body100, 100)
+            write_body(body100, 100)
             log("orv: kill/restart run...")
             kill = orv_extras.kill_restart(cfg, targets["orv"], body100,
                                            max(cfg.clients), cfg.kill_seconds, cfg.work)
-            for name in names:  # quiet machine for the latency-sensitive parts
-                targets[name].stop()
-            targets.clear()
-            log("orv: cold starts...")
+        stop_targets(targets)
+
+        if ka_names:
+            targets = start_targets(ka_names, cfg, registry, True, notes)
+            ka_summary = run_points("keep-alive", targets, cfg, raw)
+            stop_targets(targets)
+
+        if cfg.extras and orv_started:
+            small = write_body(os.path.join(cfg.work, "body-100.json"), 100)
+            log("orv: cold starts...")  # on a quiet machine: every target is stopped
             for idle in (0, 999):
                 cold.append(orv_extras.cold_start(cfg, registry, small, idle,
                                                   cfg.cold_repeats, log))
             log("orv: 100 workers...")
             hundred = orv_extras.hundred_workers(cfg, registry, small, log)
     finally:
-        for t in targets.values():
-            t.stop()
+        stop_targets(targets)
         registry.stop_all()
 
     target_order = [n for n in ("orv", "nginx+fcgi", "gunicorn", "ceiling")
                     if any(k[1] == n for k in summary)]
+    ka_order = [n for n in ("orv", "nginx+fcgi", "gunicorn", "ceiling")
+                if any(k[1] == n for k in ka_summary)]
+    unix_order = [n for n in ("nginx+orv", "nginx+fcgi") if any(k[1] == n for k in ka_summary)]
+    if "nginx+orv" not in unix_order:
+        unix_order = []
+    ka_all = ka_order + [n for n in unix_order if n not in ka_order]
     points = cfg.points()
     head = commit(cfg.repo)
     text = [f"# orv benchmark, {time.strftime('%Y-%m-%d %H:%M:%S')}",
@@ -163,10 +200,28 @@ def main():
         text.append("")
     text += [report.table(summary, points, target_order), "",
              "Ratios are target ÷ orv at the same point of the same run; "
-             "'*' marks a generator at >= 90 % of one core.", "",
-             "## Load generators", report.generator_notes(summary, points, target_order, cfg.gens),
-             "", "## Goals", report.goals(summary, cfg.gens, cold, hundred) or "- not checked (orv absent).",
-             "", "## orv only", report.extras(cold, hundred, kill) or "- not measured.", ""]
+             "'*' marks a generator at >= 90 % of one core.", ""]
+    if ka_summary:
+        text += ["## Persistent connections",
+                 "ab -k and h2load --h1 without \"Connection: close\"; every server keeps "
+                 "its connections open (orv with --keep-alive 30).", "",
+                 report.table(ka_summary, points, ka_order), ""]
+    if unix_order:
+        text += ["## nginx in front, over a UNIX socket",
+                 "Measured in the same runs as the table above: nginx+orv is nginx with "
+                 "client keep-alive in front of orv --listen unix:PATH --keep-alive 30, "
+                 "nginx+fcgi the row of the same name above. Ratios are ÷ nginx+orv.", "",
+                 report.table(ka_summary, points, unix_order, base="nginx+orv"), ""]
+    text += ["## Load generators", report.generator_notes(summary, points, target_order, cfg.gens)]
+    if ka_summary:
+        text.append(report.generator_notes(ka_summary, points, ka_all,
+                                           cfg.gens, " (keep-alive)"))
+    text += ["", "## Goals", report.goals(summary, cfg.gens, cold, hundred) or "- not checked (orv absent).", ""]
+    if ka_summary:
+        text += ["## Goals with persistent connections",
+                 report.keep_alive_goals(ka_summary) or "- not checked (orv absent).", "",
+                 "## Connection reuse", report.reuse(ka_summary, points, ka_all), ""]
+    text += ["## orv only", report.extras(cold, hundred, kill) or "- not measured.", ""]
     output = "\n".join(text)
     print(output)
     os.makedirs(cfg.results, exist_ok=True)

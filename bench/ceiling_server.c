@@ -6,7 +6,14 @@
  * "200 OK" with the request body as the reply body and closes the
  * connection.  One request per connection, no keep-alive.
  *
- * Usage: ceiling_server PORT [THREADS]
+ * With "keep-alive" as third argument a connection stays open after a
+ * good reply: an HTTP/1.1 request keeps it unless it says "Connection:
+ * close", an HTTP/1.0 request only when it says "Connection: keep-alive"
+ * (then answered with the same header).  HTTP/1.1 requests get HTTP/1.1
+ * replies; every reply has Content-Length; requests sent back to back are
+ * answered in order, one at a time; an error reply closes the connection.
+ *
+ * Usage: ceiling_server PORT [THREADS [keep-alive]]
  * Each thread owns an epoll set and its own listening socket on
  * 127.0.0.1:PORT (SO_REUSEPORT lets the kernel spread connections).
  */
@@ -14,6 +21,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <stdint.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -26,6 +34,8 @@
 #include <unistd.h>
 
 enum { MAX_BODY = 1048576, MAX_HEADER = 65536, MAX_EVENTS = 256 };
+
+static int keep_alive_mode;
 
 struct conn {
     int fd;
@@ -41,6 +51,9 @@ struct conn {
     size_t reply_len;
     size_t sent;         /* bytes of head + reply already written */
     int writing;
+    int http11;          /* the request line said HTTP/1.1 */
+    int keep;            /* the connection stays open after this reply */
+    uint32_t events;     /* what the epoll set waits for */
 };
 
 static int listen_on(int port)
@@ -107,10 +120,16 @@ static int find_header(const char *head, size_t len, const char *name,
 static void set_reply(struct conn *c, const char *status, const char *type,
                       const char *body, size_t body_len)
 {
+    /* Without keep-alive the reply is the plain HTTP/1.0 one, byte for byte. */
+    const char *connection = "";
+    if (keep_alive_mode && !c->keep)
+        connection = "Connection: close\r\n";
+    else if (keep_alive_mode && !c->http11)
+        connection = "Connection: keep-alive\r\n";
     c->head_len = (size_t)snprintf(c->head, sizeof c->head,
-                                   "HTTP/1.0 %s\r\nContent-Type: %s\r\n"
-                                   "Content-Length: %zu\r\n\r\n",
-                                   status, type, body_len);
+                                   "HTTP/1.%d %s\r\nContent-Type: %s\r\n"
+                                   "Content-Length: %zu\r\n%s\r\n",
+                                   c->http11, status, type, body_len, connection);
     c->reply = body;
     c->reply_len = body_len;
     c->sent = 0;
@@ -119,7 +138,25 @@ static void set_reply(struct conn *c, const char *status, const char *type,
 
 static void set_error(struct conn *c, const char *status, const char *text)
 {
+    c->keep = 0; /* after a refused request nothing that follows can be trusted */
     set_reply(c, status, "text/plain", text, strlen(text));
+}
+
+/* Whether the request line ends in HTTP/1.1 and whether the connection may
+ * stay open after the reply (keep-alive mode only). */
+static void read_version(struct conn *c)
+{
+    const char *eol = memmem(c->buf, c->header_len, "\r\n", 2);
+    c->http11 = keep_alive_mode && eol != NULL && eol - c->buf >= 8 &&
+                memcmp(eol - 8, "HTTP/1.1", 8) == 0;
+    const char *value;
+    int n = find_header(c->buf, c->header_len, "connection", &value);
+    if (n == 5 && strncasecmp(value, "close", 5) == 0)
+        c->keep = 0;
+    else if (n == 10 && strncasecmp(value, "keep-alive", 10) == 0)
+        c->keep = keep_alive_mode;
+    else
+        c->keep = c->http11;
 }
 
 /*
@@ -138,6 +175,7 @@ static int parse(struct conn *c)
             return 0;
         }
         c->header_len = (size_t)(end - c->buf) + 4;
+        read_version(c);
         if (c->len < 5 || memcmp(c->buf, "POST ", 5) != 0) {
             set_error(c, "405 Method Not Allowed", "Unsupported HTTP method.");
             return 1;
@@ -217,6 +255,51 @@ static int flush(struct conn *c)
     return 1;
 }
 
+static void wait_for(int ep, struct conn *c, uint32_t events)
+{
+    if (c->events == events)
+        return;
+    struct epoll_event ev = { .events = events, .data.ptr = c };
+    epoll_ctl(ep, EPOLL_CTL_MOD, c->fd, &ev);
+    c->events = events;
+}
+
+/* Drops the request just answered; what follows it stays in buf. */
+static void consume_request(struct conn *c)
+{
+    size_t used = c->header_len + c->body_len;
+    memmove(c->buf, c->buf + used, c->len - used);
+    c->len -= used;
+    c->header_len = 0;
+    c->body_len = 0;
+    c->writing = 0;
+}
+
+/*
+ * Sends the pending reply.  On a connection that stays open it then answers
+ * the requests already received, in order, and waits for more; otherwise
+ * the connection is closed once the reply is out.
+ */
+static void advance(int ep, struct conn *c)
+{
+    for (;;) {
+        int done = flush(c);
+        if (done < 0 || (done > 0 && !c->keep)) {
+            close_conn(c);
+            return;
+        }
+        if (done == 0) {
+            wait_for(ep, c, EPOLLOUT);
+            return;
+        }
+        consume_request(c);
+        if (!parse(c)) {
+            wait_for(ep, c, EPOLLIN);
+            return;
+        }
+    }
+}
+
 static void on_readable(int ep, struct conn *c)
 {
     for (;;) {
@@ -243,13 +326,7 @@ static void on_readable(int ep, struct conn *c)
         if (parse(c))
             break;
     }
-    int done = flush(c);
-    if (done != 0) {
-        close_conn(c);
-        return;
-    }
-    struct epoll_event ev = { .events = EPOLLOUT, .data.ptr = c };
-    epoll_ctl(ep, EPOLL_CTL_MOD, c->fd, &ev);
+    advance(ep, c);
 }
 
 static void *serve(void *arg)
@@ -287,13 +364,12 @@ static void *serve(void *arg)
                     }
                     nc->fd = fd;
                     nc->cap = 16384;
+                    nc->events = EPOLLIN;
                     struct epoll_event cev = { .events = EPOLLIN, .data.ptr = nc };
                     epoll_ctl(ep, EPOLL_CTL_ADD, fd, &cev);
                 }
             } else if (c->writing) {
-                int done = flush(c);
-                if (done != 0)
-                    close_conn(c);
+                advance(ep, c);
             } else {
                 on_readable(ep, c);
             }
@@ -305,9 +381,10 @@ static void *serve(void *arg)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: %s PORT [THREADS]\n", argv[0]);
+        fprintf(stderr, "usage: %s PORT [THREADS [keep-alive]]\n", argv[0]);
         return 2;
     }
+    keep_alive_mode = argc > 3 && strcmp(argv[3], "keep-alive") == 0;
     static int port;
     port = atoi(argv[1]);
     int threads = argc > 2 ? atoi(argv[2]) : 1;

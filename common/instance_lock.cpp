@@ -9,6 +9,7 @@
 
 #include "common/exception.hpp"
 #include "common/syscall.hpp"
+#include "common/trusted_directory.hpp"
 
 namespace orv {
 namespace daemon {
@@ -17,9 +18,9 @@ AlreadyRunning::AlreadyRunning(std::string const& name, pid_t pid)
     : std::runtime_error("The service " + name + " is already running" +
                          (pid > 0 ? " as PID " + std::to_string(pid) : std::string()) + ".") {}
 
-InstanceLock::InstanceLock(std::string const& directory, std::string const& name) : fd_(-1) {
-    std::string const path = directory + "/" + name + ".lock";
-    fd_ = retry_eintr([&] { return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644); });
+InstanceLock::InstanceLock(TrustedDirectory const& directory, std::string const& name) : fd_(-1) {
+    std::string const path = directory.path_of(name + ".lock");
+    fd_ = directory.open_or_create_file(name + ".lock", O_RDWR, 0644);
     if (fd_ == -1) throw Exception("Unable to open the lock file %1%: %2%.", path, error_string(errno));
     if (retry_eintr([&] { return ::flock(fd_, LOCK_EX | LOCK_NB); }) == 0) return;
     int const error = errno;

@@ -7,6 +7,8 @@
 #include <string>
 
 namespace orv {
+class TrustedDirectory;
+
 namespace daemon {
 
 // Another daemon holds the lock.
@@ -20,10 +22,12 @@ public:
 // start can neither move the running daemon's links nor rotate away the
 // files it still writes. The lock lives as long as its descriptor, which
 // survives daemonizing; the file names the holder's pid for the next one.
+// A symbolic link, a file of another user or one with a second name at the
+// lock file's name is refused, not written through.
 class InstanceLock {
 public:
     // Throws AlreadyRunning, or orv::Exception when the file cannot be used.
-    InstanceLock(std::string const& directory, std::string const& name);
+    InstanceLock(TrustedDirectory const& directory, std::string const& name);
     ~InstanceLock();
     InstanceLock(InstanceLock const&) = delete;
     InstanceLock& operator=(InstanceLock const&) = delete;

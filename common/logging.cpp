@@ -1,6 +1,5 @@
 #include "common/logging.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <iostream>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "common/exception.hpp"
 #include "common/repeat_filter.hpp"
 #include "common/syscall.hpp"
+#include "common/trusted_directory.hpp"
 
 namespace orv {
 namespace logging {
@@ -31,9 +33,11 @@ int const KEPT_CAPTURE_FILES = 3;
 // Identical records written per second before the rest are summarised.
 std::size_t const REPEATS_PER_SECOND = 10;
 
-// What init was given; reopen_captures needs it again.
+// What init was given; reopen_captures needs it again. Every file made
+// here is made through the directory's descriptor; only the logging
+// library is given its path.
 std::string service_name;
-std::string log_dir = LOG_DIR;
+std::unique_ptr<TrustedDirectory> log_dir;
 // The filters in front of the INFO and ERROR files, owned by the library.
 std::vector<RepeatFilter*> repeat_filters;
 
@@ -65,19 +69,18 @@ void close_log_fd(int fd) {
     }
 }
 
-// Names in the log directory that begin with prefix, ascending in byte order.
+// The regular files in the log directory whose names begin with prefix,
+// ascending in byte order. Anything else of such a name (a link left there,
+// say, named for a year to come) neither counts nor goes: it could
+// otherwise push the files in use out of the three that are kept.
 std::set<std::string> list_capture_files(std::string const& prefix) {
-    DIR* dir = ::opendir(log_dir.c_str());
-    if (dir == nullptr) throw Exception(error_string(errno));
     std::set<std::string> names;
-    errno = 0;
-    while (struct dirent* entry = ::readdir(dir)) {
-        std::string const name = entry->d_name;
-        if (name.compare(0, prefix.size(), prefix) == 0) names.insert(name);
+    if (log_dir->list(prefix, names) != 0) throw Exception(error_string(errno));
+    for (auto it = names.begin(); it != names.end();) {
+        struct stat info;
+        bool const regular = log_dir->status(*it, info) == 0 && S_ISREG(info.st_mode);
+        it = regular ? std::next(it) : names.erase(it);
     }
-    int const error = errno;
-    ::closedir(dir);
-    if (error != 0) throw Exception(error_string(error));
     return names;
 }
 
@@ -88,25 +91,33 @@ void rotate(std::string const& stream, std::string const& prefix) {
         std::set<std::string> const names = list_capture_files(prefix);
         std::size_t excess = names.size() > KEPT_CAPTURE_FILES ? names.size() - KEPT_CAPTURE_FILES : 0;
         for (auto it = names.begin(); excess > 0; ++it, --excess) {
-            std::string const path = join(log_dir, *it);
-            if (::unlink(path.c_str()) == -1) {
-                report("Failed to remove log file " + path + ": " + error_string(errno) + ".");
+            if (log_dir->remove(*it) == -1) {
+                report("Failed to remove log file " + log_dir->path_of(*it) + ": " + error_string(errno) + ".");
             }
         }
     } catch (std::exception const& e) {
         report("Failed to rotate log files for " + stream + ". Error while reading directory " +
-               log_dir + ": " + e.what() + ".");
+               log_dir->path() + ": " + e.what() + ".");
     }
+}
+
+// A capture file is always new: created exclusively, never through a link.
+// Only a second reopening within the same second finds its name taken, by
+// the file that the first one made, which is then used again.
+int open_capture_file(std::string const& file_name) {
+    int fd = log_dir->create_file(file_name, O_WRONLY | O_APPEND, 0640);
+    if (fd == -1 && errno == EEXIST) fd = log_dir->open_file(file_name, O_WRONLY | O_APPEND);
+    return fd;
 }
 
 void capture(std::string const& name, std::string const& stream, int target_fd,
              std::string const& stamp) {
     std::string const link_name = get_base_name(name, stream) + ".log";
-    std::string const link_path = join(log_dir, link_name);
-    std::string const file_path = link_path + "." + stamp;
+    std::string const link_path = log_dir->path_of(link_name);
+    std::string const file_name = link_name + "." + stamp;
+    std::string const file_path = log_dir->path_of(file_name);
 
-    int const fd = retry_eintr(
-        [&] { return ::open(file_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0640); });
+    int const fd = open_capture_file(file_name);
     if (fd == -1) throw Exception("Unable to open log file %1%: %2%.", file_path, error_string(errno));
     if (retry_eintr([&] { return ::dup2(fd, target_fd); }) == -1) {
         int const error = errno;
@@ -115,11 +126,15 @@ void capture(std::string const& name, std::string const& stream, int target_fd,
     }
     close_log_fd(fd);
 
-    if (::unlink(link_path.c_str()) == -1 && errno != ENOENT) {
-        report("Unable to delete file '" + link_path + "': " + error_string(errno) + ".");
-    } else if (::symlink(file_path.c_str(), link_path.c_str()) == -1) {
-        report("Unable to create a symbolic link '" + link_path + "' to '" + file_path + "': " +
-               error_string(errno) + ".");
+    // The link is replaced in one step; only a directory in its place
+    // cannot be.
+    if (log_dir->replace_link(link_name, file_path) == -1) {
+        if (errno == EISDIR) {
+            report("Unable to delete file '" + link_path + "': " + error_string(errno) + ".");
+        } else {
+            report("Unable to create a symbolic link '" + link_path + "' to '" + file_path + "': " +
+                   error_string(errno) + ".");
+        }
     }
 
     rotate(stream, link_name + ".");
@@ -133,15 +148,20 @@ void start_library(std::string const& name) {
     google::InstallFailureSignalHandler();
 }
 
+// The library opens its files by path, with O_EXCL (a planted link at a
+// name it picks makes it skip that file, not write through it) and moves
+// its links with unlink and symlink; that a trusted directory admits no
+// other user's entries covers the rest.
 void configure_library(std::string const& name) {
-    FLAGS_log_dir = log_dir;
+    std::string const directory = log_dir->path();
+    FLAGS_log_dir = directory;
     FLAGS_alsologtostderr = false;
     FLAGS_stderrthreshold = google::GLOG_FATAL;
     google::SetLogFilenameExtension(".log.");
-    google::SetLogDestination(google::GLOG_INFO, join(log_dir, get_base_name(name, "info")).c_str());
+    google::SetLogDestination(google::GLOG_INFO, join(directory, get_base_name(name, "info")).c_str());
     google::SetLogSymlink(google::GLOG_INFO, name.c_str());
     google::SetLogDestination(google::GLOG_WARNING, "");
-    google::SetLogDestination(google::GLOG_ERROR, join(log_dir, get_base_name(name, "error")).c_str());
+    google::SetLogDestination(google::GLOG_ERROR, join(directory, get_base_name(name, "error")).c_str());
     google::SetLogSymlink(google::GLOG_ERROR, name.c_str());
     google::SetLogDestination(google::GLOG_FATAL, "");
     FLAGS_logbufsecs = 0;
@@ -159,8 +179,23 @@ void configure_library(std::string const& name) {
 }  // namespace
 
 void init(std::string const& name, std::string const& directory) {
+    std::unique_ptr<TrustedDirectory> opened;
+    try {
+        opened.reset(new TrustedDirectory("Log directory", directory));
+    } catch (UntrustedDirectory const& e) {
+        // A directory that cannot be opened fails on its first capture file,
+        // as it always has.
+        if (e.error() == 0) throw Exception(e.what());
+        throw Exception("Unable to open log file %1%: %2%.",
+                        join(directory, get_base_name(name, "stderr") + ".log." + time_stamp()),
+                        error_string(e.error()));
+    }
+    init(name, std::move(*opened));
+}
+
+void init(std::string const& name, TrustedDirectory directory) {
     service_name = name;
-    log_dir = directory;
+    log_dir.reset(new TrustedDirectory(std::move(directory)));
     std::string const stamp = time_stamp();
     capture(name, "stderr", STDERR_FILENO, stamp);
     capture(name, "stdout", STDOUT_FILENO, stamp);
@@ -201,10 +236,9 @@ void remove_overdue_logs(unsigned days) {
             return;
         }
         for (std::string const& name : names) {
-            std::string const path = join(log_dir, name);
             struct stat info;
-            if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_mtime < cutoff) {
-                ::unlink(path.c_str());
+            if (log_dir->status(name, info) == 0 && info.st_mtime < cutoff) {
+                log_dir->remove(name);
             }
         }
     }

@@ -1,7 +1,7 @@
 /*
- * orv-root-wrapper's line reader and parser, and its environment builder.
- * The input is read as an allow-list, one line at a time, and its lines are
- * then the caller's environment.  The properties the wrapper relies on are
+ * orv-root-wrapper's line reader and parsers, and its environment builder.
+ * The input is read as an allow-list, one line at a time, as a table of
+ * resource limits, and its lines are then the caller's environment.  The properties the wrapper relies on are
  * checked, and a violation aborts.
  */
 #define _GNU_SOURCE
@@ -21,13 +21,41 @@ static void check_lines(const uint8_t *data, size_t size)
         return; /* an empty buffer */
     while ((status = read_line(f, line, LINE_READ_MAX)) != LINE_EOF && status != LINE_ERROR) {
         struct cmd_entry e = { 0 };
+        char copy[LINE_BUF_SIZE];
+        char *save = NULL;
+        const char *user;
 
         if (strlen(line) > LINE_TEXT_MAX)
             abort();
+        strcpy(copy, line);
         if (status != LINE_OK || parse_line(line, &e) != PARSE_ENTRY)
             continue;
         if (e.name[0] == '\0' || e.path[0] != '/' || e.uid < 0 || (e.has_uid == 0 && e.uid != 0))
             abort();
+        /* Only "-" runs as the caller; a uid comes from digits alone. */
+        strtok_r(copy, " \t\n", &save);
+        strtok_r(NULL, " \t\n", &save);
+        user = strtok_r(NULL, " \t\n", &save);
+        if (e.has_uid ? user[strspn(user, "0123456789")] != '\0' : strcmp(user, "-") != 0)
+            abort();
+    }
+    fclose(f);
+}
+
+/* A table that reads gives limits setrlimit takes. */
+static void check_limits(const uint8_t *data, size_t size)
+{
+    struct rlimit limits[RLIM_NLIMITS];
+    FILE *f = fmemopen((void *)data, size, "r");
+    int resource;
+
+    if (f == NULL)
+        return;
+    if (read_limits(f, limits) == 0) {
+        for (resource = 0; resource < RLIM_NLIMITS; resource++) {
+            if (limits[resource].rlim_cur > limits[resource].rlim_max)
+                abort();
+        }
     }
     fclose(f);
 }
@@ -75,6 +103,7 @@ static void check_env(const uint8_t *data, size_t size)
 int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     check_lines(data, size);
+    check_limits(data, size);
     check_env(data, size);
     return 0;
 }

@@ -83,9 +83,10 @@ ClientConnection::~ClientConnection() {
 // than on the strand.
 void ClientConnection::start() {
     Clock::time_point const accepted = Clock::now();
-    tracker_->connection_opened(slot_, shared_from_this());
     get_name();
     proxied_ = settings_.trusted != nullptr && settings_.trusted->trusts(peer_);
+    // A proxy carries many clients: it has no share of its own.
+    tracker_->connection_opened(slot_, shared_from_this(), proxied_ ? nullptr : &peer_);
     awaiting_proxy_header_ = proxied_;
     begin_exchange(accepted);
     read_request();

@@ -60,6 +60,8 @@ public:
     // the peer was already gone. Behind a trusted proxy that sent a PROXY
     // protocol header: the client it names.
     std::string const& get_name();
+    // The peer itself (not a client a proxy names), once get_name found it.
+    Peer const& peer() const { return peer_; }
 
     // Produces the one response of the exchange. Callable from any thread:
     // the work moves onto the connection's strand, so concurrent calls never

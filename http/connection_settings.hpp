@@ -25,6 +25,9 @@ struct ConnectionSettings {
     // A trusted proxy must begin every connection with a PROXY protocol
     // header.
     bool require_proxy_header = false;
+    // Most connections at once from one address (an IPv6 /64 network);
+    // trusted proxies, which carry many clients, are exempt. 0: no share.
+    std::size_t per_address_limit = 0;
 };
 
 }  // namespace http

@@ -1,5 +1,6 @@
 #include "http/connection_tracker.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "common/exception.hpp"
@@ -9,14 +10,52 @@ namespace orv {
 namespace net {
 namespace http {
 
-ConnectionTracker::ConnectionTracker(std::size_t limit) : limit_(limit), count_(0), stopping_(false) {
+ConnectionTracker::ConnectionTracker(std::size_t limit, std::size_t per_address)
+    : limit_(limit), per_address_(per_address), count_(0), stopping_(false) {
     for (std::atomic<std::size_t>& state : states_) state = 0;
 }
 
 // The count is taken without a lock; only at the limit is the idle list
 // looked at.
-void ConnectionTracker::connection_opened(Slot& slot, boost::shared_ptr<ClientConnection> const& connection) {
+ConnectionTracker::AddressKey ConnectionTracker::key_of(Peer const& peer) {
+    AddressKey key{};
+    static unsigned char const MAPPED[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    bool const mapped = peer.family == Peer::ipv6 && std::equal(MAPPED, MAPPED + 12, peer.bytes.begin());
+    if (peer.family == Peer::ipv4 || mapped) {
+        std::copy_n(peer.bytes.begin() + (mapped ? 12 : 0), 4, key.begin());
+        key[8] = 4;
+    } else {
+        std::copy_n(peer.bytes.begin(), 8, key.begin());
+        key[8] = 6;
+    }
+    return key;
+}
+
+void ConnectionTracker::take_share(Slot& slot, Peer const& address) {
+    AddressKey const key = key_of(address);
+    boost::mutex::scoped_lock lock(shares_mutex_);
+    std::size_t& held = shares_[key];
+    if (held >= per_address_) {
+        if (held == 0) shares_.erase(key);
+        throw ShareExceeded(per_address_);
+    }
+    ++held;
+    slot.shared_ = true;
+    slot.address_ = key;
+}
+
+void ConnectionTracker::give_back_share(Slot& slot) {
+    if (!slot.shared_) return;
+    slot.shared_ = false;
+    boost::mutex::scoped_lock lock(shares_mutex_);
+    auto const found = shares_.find(slot.address_);
+    if (found != shares_.end() && --found->second == 0) shares_.erase(found);
+}
+
+void ConnectionTracker::connection_opened(Slot& slot, boost::shared_ptr<ClientConnection> const& connection,
+                                          Peer const* address) {
     slot.connection_ = connection;
+    if (per_address_ != 0 && address != nullptr && address->is_ip()) take_share(slot, *address);
     std::size_t open = count_.load();
     for (;;) {
         if (limit_ == 0 || open < limit_) {
@@ -24,6 +63,7 @@ void ConnectionTracker::connection_opened(Slot& slot, boost::shared_ptr<ClientCo
             continue;
         }
         if (evict_for(slot)) break;
+        give_back_share(slot);
         throw Exception("Limit on number of active connections (%1%) has exceeded.",
                         static_cast<unsigned long>(limit_));
     }
@@ -52,6 +92,7 @@ bool ConnectionTracker::evict_for(Slot&) {
 }
 
 void ConnectionTracker::connection_closed(Slot& slot) {
+    give_back_share(slot);
     if (!slot.counted_) return;
     slot.counted_ = false;
     if (slot.went_idle_) {

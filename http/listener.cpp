@@ -15,6 +15,7 @@
 
 #include "common/exception.hpp"
 #include "common/syscall.hpp"
+#include "common/trusted_directory.hpp"
 #include "http/peer.hpp"
 
 namespace orv {
@@ -127,13 +128,19 @@ int Listener::open_tcp(ListenAddress const& address) {
     return acceptor.release();
 }
 
-// The file is made with no access for others (a process-wide umask for the
-// moment of the bind: a client must never find it open wider than asked),
-// then given its mode and group. A file left by a daemon that is gone is
-// replaced; one that a running server answers on is never taken over.
+// The file is made through its directory's descriptor in a directory only
+// root or the daemon's user can change (see TrustedDirectory), with no
+// access for others (a process-wide umask for the moment of the bind: a
+// client must never find it open wider than asked), then given its mode and
+// group. A file left by a daemon that is gone is replaced; one that a
+// running server answers on is never taken over.
 int Listener::open_unix(ListenAddress const& address) {
     name_ = display_name(address);
-    sockaddr_un const where = unix_sockaddr(address.path);
+    std::string::size_type const slash = address.path.rfind('/');
+    directory_.reset(new TrustedDirectory("Socket directory", slash == 0 ? "/" : address.path.substr(0, slash)));
+    std::string const name = address.path.substr(slash + 1);
+    std::string const reach = directory_->at_path(name);
+    sockaddr_un const where = unix_sockaddr(reach);
     int const fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         fail("open");
@@ -146,24 +153,25 @@ int Listener::open_unix(ListenAddress const& address) {
         return result;
     };
     try {
+        struct stat existing;
         if (bind_once() != 0) {
-            struct stat existing;
-            if (errno != EADDRINUSE || ::lstat(address.path.c_str(), &existing) != 0 || !S_ISSOCK(existing.st_mode))
+            if (errno != EADDRINUSE || directory_->status(name, existing) != 0 || !S_ISSOCK(existing.st_mode))
                 fail("bind");
-            if (answers(address.path))
+            if (answers(reach))
                 throw Exception("The socket %1% is in use by another process.", address.path);
-            if (::unlink(address.path.c_str()) != 0 || bind_once() != 0)
+            if (directory_->remove(name) != 0 || bind_once() != 0)
                 fail("bind");
         }
         struct stat made;
-        if (::lstat(address.path.c_str(), &made) != 0)
+        if (directory_->status(name, made) != 0)
             fail("bind");
-        path_ = address.path;
+        name_in_directory_ = name;
         device_ = made.st_dev;
         inode_ = made.st_ino;
-        if (address.group != static_cast<gid_t>(-1) && ::lchown(address.path.c_str(), -1, address.group) != 0)
+        if (address.group != static_cast<gid_t>(-1) &&
+            ::fchownat(directory_->fd(), name.c_str(), -1, address.group, AT_SYMLINK_NOFOLLOW) != 0)
             fail("chown");
-        if (::chmod(address.path.c_str(), address.mode) != 0)
+        if (::chmod(reach.c_str(), address.mode) != 0)
             fail("chmod");
         if (::listen(fd, BACKLOG) != 0)
             fail("listen");
@@ -207,9 +215,10 @@ void Listener::close(boost::system::error_code& ec) {
         return;
     socket_.close(ec);
     struct stat now;
-    if (!path_.empty() && ::lstat(path_.c_str(), &now) == 0 && now.st_dev == device_ && now.st_ino == inode_)
-        ::unlink(path_.c_str());
-    path_.clear();
+    if (!name_in_directory_.empty() && directory_->status(name_in_directory_, now) == 0 &&
+        now.st_dev == device_ && now.st_ino == inode_)
+        directory_->remove(name_in_directory_);
+    name_in_directory_.clear();
 }
 
 }  // namespace http

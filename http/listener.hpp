@@ -1,6 +1,7 @@
 #ifndef ORV_HTTP_LISTENER_HPP
 #define ORV_HTTP_LISTENER_HPP
 
+#include <memory>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
@@ -9,6 +10,8 @@
 #include "http/listen_address.hpp"
 
 namespace orv {
+
+class TrustedDirectory;
 namespace net {
 namespace http {
 
@@ -52,8 +55,10 @@ private:
     boost::asio::posix::stream_descriptor socket_;
     std::string name_;
     unsigned short port_;
-    // The socket file and its identity, to remove it only if it is ours.
-    std::string path_;
+    // The socket file's directory, its name there and its identity, to
+    // remove it only if it is ours.
+    std::unique_ptr<TrustedDirectory> directory_;
+    std::string name_in_directory_;
     dev_t device_;
     ino_t inode_;
 };

@@ -37,7 +37,8 @@ Server::Server(asio::io_context& io, std::vector<ListenAddress> const& addresses
       paused_(false),
       io_(io),
       pause_timer_(io),
-      tracker_(boost::make_shared<ConnectionTracker>(limit)),
+      refusals_(io),
+      tracker_(boost::make_shared<ConnectionTracker>(limit, settings.per_address_limit)),
       handler_(handler),
       settings_(settings) {
     raise_descriptor_limit();
@@ -86,6 +87,9 @@ void Server::stop() {
     }
     if (ec)
         LOG(ERROR) << "Failed to cancel the acceptor: " << ec.message();
+    // No refusal follows: what was counted is told now, and no timer keeps
+    // the event loop waiting for it.
+    refusals_.stop();
     tracker_->stop();
     handler_.stop();
 }
@@ -209,6 +213,7 @@ void Server::handle_pause_end(boost::system::error_code const& ec) {
     for (auto const& listener : listeners_) accept_pending(*listener);
 }
 
+// Refusals are logged in aggregate, a cause at a time (see RefusalLog).
 void Server::run(boost::shared_ptr<ClientConnection> const& connection) {
     try {
         connection->start();
@@ -216,7 +221,9 @@ void Server::run(boost::shared_ptr<ClientConnection> const& connection) {
         // The refused connection is closed unanswered when its last owner goes.
         if (settings_.stats != nullptr)
             settings_.stats->refused();
-        LOG(ERROR) << "Failed to handle a client connection from " << connection->get_name() << ": " << e.what();
+        RefusalLog::Cause const cause =
+            dynamic_cast<ShareExceeded const*>(&e) != nullptr ? RefusalLog::share : RefusalLog::limit;
+        refusals_.refused(cause, connection->get_name(), connection->peer(), e.what());
     }
 }
 

@@ -15,6 +15,7 @@
 
 #include "http/connection_settings.hpp"
 #include "http/listener.hpp"
+#include "http/refusal_log.hpp"
 #include "http/request_handler.hpp"
 #include "http/server_stats.hpp"
 
@@ -77,6 +78,7 @@ private:
     boost::asio::io_context& io_;
     std::vector<std::unique_ptr<Listener>> listeners_;
     boost::asio::steady_timer pause_timer_;
+    RefusalLog refusals_;
     boost::shared_ptr<ConnectionTracker> const tracker_;
     RequestHandler& handler_;
     ConnectionSettings const settings_;

@@ -58,8 +58,12 @@ enum parse_result parse_line(char *line, struct cmd_entry *e)
     e->path = path;
     e->has_uid = 0;
     e->uid = 0;
+    if (strcmp(user, "-") == 0)
+        return PARSE_ENTRY; /* run as the caller */
+    /* A word such as "root" or "-1" would have run as the caller without a
+     * word of warning, which is never what its author meant. */
     if (user[0] < '0' || user[0] > '9')
-        return PARSE_ENTRY; /* "-" or any other word: run as the caller */
+        return PARSE_NOT_USER;
 
     /* Digits only, and bounded: a value that wrapped around could come out
      * as 0, and "0x3e8" must not read as 0. */
@@ -82,6 +86,8 @@ const char *parse_problem(enum parse_result result)
         return "names a user id out of range";
     case PARSE_NOT_NUMBER:
         return "names a user id that is not a plain decimal number";
+    case PARSE_NOT_USER:
+        return "names a user that is neither - nor a user id";
     case PARSE_RELATIVE:
         return "names a relative path";
     default:

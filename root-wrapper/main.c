@@ -6,7 +6,8 @@
  * root.  Every failure ends the process at once with its status (enum
  * exit_status).  A program run as another user than the caller gets a fresh
  * environment and process state, and must sit in a tree only root or that
- * user can change.
+ * user can change.  Once the list is read, a caller other than root learns
+ * of a command that does not run no more than that it is not allowed.
  */
 #define _GNU_SOURCE
 #include "wrapper.h"
@@ -31,11 +32,19 @@ extern char **environ;
 
 static struct cmd_entry cmds[CMDS_MAX];
 static size_t count;
+static uid_t caller;        /* the real user id the wrapper started with */
+static const char *command; /* COMMAND as the caller typed it */
 
-static void die(const char *what, int status)
+_Noreturn static void die(const char *what, int status)
 {
     perror(what);
     exit(status);
+}
+
+_Noreturn static void disallow(void)
+{
+    fprintf(stderr, "ERROR: Disallowed command %s\n", command);
+    exit(STATUS_NO_COMMAND);
 }
 
 static void refuse_if(const char *path, const char *problem)
@@ -44,6 +53,26 @@ static void refuse_if(const char *path, const char *problem)
         return;
     fprintf(stderr, "ERROR: %s %s; refusing to run.\n", path, problem);
     exit(STATUS_REFUSED);
+}
+
+/*
+ * A listed command that cannot run.  Root is told why, in the style of
+ * perror.  Anyone else sees what an unlisted name gives: the reason could
+ * name the configured path, and a status of its own would tell him that the
+ * list names COMMAND.
+ */
+_Noreturn static void unrunnable(const char *what, int status)
+{
+    if (caller != 0)
+        disallow();
+    die(what, status);
+}
+
+static void unsafe_if(const char *where, const char *problem)
+{
+    if (problem != NULL && caller != 0)
+        disallow();
+    refuse_if(where, problem);
 }
 
 static char *dup_or_die(const char *s, const char *what)
@@ -140,7 +169,7 @@ static const struct passwd *target_user(uid_t uid)
     if (pw == NULL) {
         if (errno == 0)
             errno = ENOENT;
-        die("getpwuid", STATUS_SWITCH_FAILED);
+        unrunnable("getpwuid", STATUS_SWITCH_FAILED);
     }
     return pw;
 }
@@ -155,13 +184,13 @@ static const char *trusted_program(const char *path, uid_t owner)
     struct stat st;
 
     if (realpath(path, resolved) == NULL)
-        die(path, STATUS_EXEC_FAILED);
-    refuse_if(where, tree_problem(resolved, owner, &st, where));
+        unrunnable(path, STATUS_EXEC_FAILED);
+    unsafe_if(where, tree_problem(resolved, owner, &st, where));
     return resolved;
 }
 
 /* The caller's own programs keep his groups, his current group included. */
-static void switch_identity(const struct passwd *pw, uid_t caller)
+static void switch_identity(const struct passwd *pw)
 {
     if (pw->pw_uid != caller) {
         if (setgroups(0, NULL) != 0)
@@ -187,14 +216,12 @@ static char **program_args(const char *path, int argc, char **argv)
     return args;
 }
 
-/* Returns only when execve fails. */
-static void run(const struct cmd_entry *e, int argc, char **argv)
+_Noreturn static void run(const struct cmd_entry *e, int argc, char **argv)
 {
     /* Static, so that they stay reachable when execve fails: the process
      * ends right after, and leak checkers need not know. */
     static char **args;
     static char **env;
-    uid_t caller = getuid();
     const struct passwd *pw = target_user(e->has_uid ? (uid_t)e->uid : caller);
     const char *program = e->path;
     cap_t caps = NULL;
@@ -215,28 +242,42 @@ static void run(const struct cmd_entry *e, int argc, char **argv)
     }
     if (e->has_caps && (failed = caps_keep(e->caps, &caps)) != NULL)
         die(failed, STATUS_SWITCH_FAILED);
-    switch_identity(pw, caller);
+    switch_identity(pw);
     if (caps != NULL && (failed = caps_reapply(e->caps, caps)) != NULL)
         die(failed, STATUS_SWITCH_FAILED);
 
     execve(program, args, env);
-    perror(e->path);
+    unrunnable(e->path, STATUS_EXEC_FAILED);
+}
+
+/* Messages and the allow-list must not land on a standard descriptor that
+ * the caller left closed, nor may the program find one closed. */
+static void open_standard_fds(void)
+{
+    int fd;
+
+    for (fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (open("/dev/null", O_RDWR | O_NOCTTY) != fd)
+            die("/dev/null", STATUS_SWITCH_FAILED);
+    }
 }
 
 int main(int argc, char **argv)
 {
     const struct cmd_entry *e;
 
+    open_standard_fds();
+    caller = getuid();
     if (argc < 2) {
         fputs("ERROR: must supply a command to run, as a command-line argument.\n", stderr);
         return STATUS_NO_COMMAND;
     }
+    command = argv[1];
     load_cmds();
-    e = find_cmd(cmds, count, argv[1]);
-    if (e == NULL) {
-        fprintf(stderr, "ERROR: Disallowed command %s\n", argv[1]);
-        return STATUS_NO_COMMAND;
-    }
+    e = find_cmd(cmds, count, command);
+    if (e == NULL)
+        disallow();
     run(e, argc, argv);
-    return STATUS_EXEC_FAILED;
 }

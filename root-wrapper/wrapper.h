@@ -11,6 +11,7 @@
 #include <stddef.h>
 #include <stdio.h>
 #include <sys/capability.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #ifdef __cplusplus
@@ -23,12 +24,15 @@ extern "C" {
 /* Like fgets with this limit: a line keeps at most LINE_READ_MAX - 1 bytes. */
 #define LINE_READ_MAX (LINE_BUF_SIZE - 1)
 #define LINE_TEXT_MAX (LINE_READ_MAX - 1)
+/* The limits the system's own services start from: those of PID 1. */
+#define SYSTEM_LIMITS "/proc/1/limits"
 /* The search path of every program run as another user. */
 #define SAFE_PATH "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 enum exit_status {
     STATUS_REFUSED = 1,          /* the allow-list or the program is unusable */
-    STATUS_NO_COMMAND = 127,     /* no COMMAND, or one the list does not name */
+    STATUS_NO_COMMAND = 127,     /* no COMMAND, one the list does not name, or
+                                    (but for root) one that cannot run */
     STATUS_SWITCH_FAILED = 253,  /* identity or process-state change, memory */
     STATUS_EXEC_FAILED = 255     /* the program cannot be executed */
 };
@@ -63,13 +67,15 @@ enum parse_result {
     PARSE_ENTRY,
     PARSE_BAD_UID,    /* user field of digits beyond the range of an int */
     PARSE_NOT_NUMBER, /* user field starting with a digit but not all digits */
+    PARSE_NOT_USER,   /* user field that is neither "-" nor digits */
     PARSE_RELATIVE    /* a path that does not start with '/' */
 };
 
 /*
- * Splits a configuration line in place into name, path and user.  On
- * PARSE_ENTRY, e->name and e->path point into line and the uid fields are
- * set; the caps fields are left alone.
+ * Splits a configuration line in place into name, path and user.  The user
+ * is "-" (the caller) or a decimal user id.  On PARSE_ENTRY, e->name and
+ * e->path point into line and the uid fields are set; the caps fields are
+ * left alone.
  */
 enum parse_result parse_line(char *line, struct cmd_entry *e);
 
@@ -115,10 +121,20 @@ int env_keeps(const char *entry);
 char **build_env(char *const *caller, const struct passwd *pw);
 
 /*
+ * Reads a table in the format of /proc/PID/limits into limits, RLIM_NLIMITS
+ * entries indexed by resource.  Every resource must have its line, in the
+ * kernel's order and with its unit, and nothing else may follow.  Returns 0,
+ * or -1 with errno EBADMSG for a table of any other shape (or the error of
+ * the failed read).
+ */
+int read_limits(FILE *f, struct rlimit *limits);
+
+/*
  * Replaces the process state a caller passes on with a known one: every
  * signal at its default action and none blocked, no interval timer, the
- * umask widened by 022, no core files, no file-size limit, and nothing open
- * above standard error.  Returns the name of the failing call, or NULL.
+ * umask widened by 022, the resource limits of SYSTEM_LIMITS but no core
+ * files, nice value 0, and nothing open above standard error.  Returns the
+ * name of the failing call or file (for perror), or NULL.
  */
 const char *reset_process_state(void);
 

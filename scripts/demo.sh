@@ -1,12 +1,14 @@
 #!/bin/sh
 # The main job on a fresh Debian 12 machine, as root: installs what is
 # missing, builds, installs, starts orv-task-service with the bundled echo
-# worker and sends it one real request.
+# worker and sends it one real request. The daemon is left running, its pid
+# in /run/orv-demo-echo.pid; a second run stops it first.
 # ORV_PORT chooses the port (default 8080).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 port=${ORV_PORT:-8080}
 service=echo
+pid_file=/run/orv-demo-$service.pid
 
 "$root/scripts/install-deps.sh"
 "$root/scripts/build.sh" "$root/build"
@@ -17,10 +19,9 @@ prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$root/build/CMakeCache.txt")
 daemon="$prefix/bin/orv-task-service"
 worker="$prefix/libexec/orv/orv-echo-worker"
 
-# The daemon's pid ends the name of its newest standard error capture.
+# The demo daemon's pid, while the pid file names a running orv-task-service.
 daemon_pid() {
-    target=$(readlink "/var/log/orv/$service.stderr.log" 2>/dev/null) || return 1
-    pid=${target##*.}
+    pid=$(cat "$pid_file" 2>/dev/null) || return 1
     case $(readlink "/proc/$pid/exe" 2>/dev/null) in
         */orv-task-service) echo "$pid" ;;
         *) return 1 ;;
@@ -31,11 +32,16 @@ daemon_pid() {
 if old=$(daemon_pid); then
     echo "Stopping the earlier demo daemon [$old]..."
     kill -TERM "$old"
-    while [ -d "/proc/$old" ]; do sleep 0.1; done
+    tries=300
+    while [ -d "/proc/$old" ] && [ "$tries" -gt 0 ]; do sleep 0.1; tries=$((tries - 1)); done
+    if [ -d "/proc/$old" ]; then
+        echo "The earlier demo daemon [$old] did not stop within 30 seconds." >&2
+        exit 1
+    fi
 fi
 
 # The launcher returns once the daemon listens, or fails with its reason.
-if ! "$daemon" "$service" "$port" "$worker"; then
+if ! "$daemon" --pid-file "$pid_file" "$service" "$port" "$worker"; then
     echo "orv-task-service did not come up; see /var/log/orv/$service.ERROR and /var/log/orv/$service.stderr.log" >&2
     exit 1
 fi
@@ -51,6 +57,6 @@ cat <<EOT
 Send more requests with:
     curl -X POST -H 'Content-Type: application/json' --data '{"any": "json"}' http://127.0.0.1:$port/$service/ACTION
 Logs are in /var/log/orv: $service.INFO, $service.ERROR and $service.stderr.log link to the newest files.
-Stop the daemon with:
-    kill -TERM \$(readlink /var/log/orv/$service.stderr.log | sed 's/.*\\.//')
+The daemon keeps running; its pid is in $pid_file. Stop it with:
+    kill -TERM "\$(cat $pid_file)"
 EOT

@@ -14,6 +14,7 @@
 #include "common/logging.hpp"
 #include "common/process.hpp"
 #include "common/readiness.hpp"
+#include "common/trusted_directory.hpp"
 #include "ts/options.hpp"
 #include "ts/startup_report.hpp"
 #include "ts/ts.hpp"
@@ -28,6 +29,37 @@ std::string start_line(orv::ts::Options const& options) {
     std::string text = "Starting task service for " + options.service;
     if (!options.group.empty()) text += " in group " + options.group;
     return text + "...";
+}
+
+// The directories the daemon makes files in by name, opened and checked
+// before anything is forked: nobody else may be able to add or change
+// entries in them (see TrustedDirectory).
+struct Directories {
+    std::unique_ptr<orv::TrustedDirectory> log;
+    std::unique_ptr<orv::TrustedDirectory> pid;
+    std::string pid_name;
+};
+
+Directories open_directories(orv::ts::Options const& options) {
+    Directories directories;
+    try {
+        if (!options.log_to_stderr) directories.log.reset(new orv::TrustedDirectory("Log directory", options.log_dir));
+        if (!options.pid_file.empty()) {
+            std::string::size_type const slash = options.pid_file.rfind('/');
+            std::string const parent = slash == 0 ? "/" : options.pid_file.substr(0, slash);
+            directories.pid.reset(new orv::TrustedDirectory("Pid file directory", parent));
+            directories.pid_name = options.pid_file.substr(slash + 1);
+        }
+        // Checked here so that a refusal comes before anything is forked;
+        // the listener opens the directory again to make its socket.
+        for (std::string const& path : options.listen_sockets) {
+            std::string::size_type const slash = path.rfind('/');
+            orv::TrustedDirectory("Socket directory", slash == 0 ? "/" : path.substr(0, slash));
+        }
+    } catch (orv::UntrustedDirectory const& e) {
+        throw orv::ts::UsageError(e.what());
+    }
+    return directories;
 }
 
 orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::ServiceEvents& events) {
@@ -50,6 +82,7 @@ orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::
     config.service_name = options.service;
     config.group_name = options.group;
     config.max_connections = options.max_connections;
+    config.max_connections_per_address = options.max_connections_per_address;
     config.threads = options.threads;
     config.log_keep_days = options.log_keep_days;
     config.max_reply_size = options.max_reply_size;
@@ -65,6 +98,7 @@ orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::
     config.queue_timeout = std::chrono::milliseconds(options.queue_timeout);
     config.status_address = options.status_address;
     config.status_port = options.status_port;
+    config.worker_identity = options.worker_identity;
     config.events = &events;
     return config;
 }
@@ -72,21 +106,22 @@ orv::ts::ServiceConfig service_config(orv::ts::Options const& options, orv::ts::
 // Detaches (the launcher then waits for the daemon's word and exits with its
 // verdict) or stays in the foreground, sets up logging and runs the service
 // until it stops. The result is the daemon's exit status.
-int run(orv::ts::Options const& options) {
+int run(orv::ts::Options const& options, Directories& directories) {
     std::unique_ptr<orv::daemon::InstanceLock> lock;
     std::set<int> keep(options.activated.begin(), options.activated.end());
     try {
-        if (!options.log_to_stderr) {
-            lock.reset(new orv::daemon::InstanceLock(options.log_dir, options.service));
-            keep.insert(lock->fd());
+        if (directories.log) {
+            lock.reset(new orv::daemon::InstanceLock(*directories.log, options.service));
+            keep.insert({lock->fd(), directories.log->fd()});
         }
     } catch (std::exception const& e) {
         std::cerr << e.what() << std::endl;
         return EXIT_FAILURE;
     }
+    if (directories.pid) keep.insert(directories.pid->fd());
     std::unique_ptr<orv::daemon::Readiness> readiness;
     if (!options.foreground) readiness.reset(new orv::daemon::Readiness);
-    orv::ts::StartupReport report(readiness.get(), options.pid_file);
+    orv::ts::StartupReport report(readiness.get(), directories.pid.get(), directories.pid_name);
     bool logging_ready = false;
     try {
         if (readiness) {
@@ -100,10 +135,12 @@ int run(orv::ts::Options const& options) {
         if (options.log_to_stderr) {
             orv::logging::init_to_stderr(options.service);
         } else {
-            orv::logging::init(options.service, options.log_dir);
+            orv::logging::init(options.service, std::move(*directories.log));
         }
         logging_ready = true;
         LOG(INFO) << start_line(options);
+        LOG_IF(INFO, options.worker_identity.change_group)
+            << "Workers run as " << options.worker_identity.describe() << ".";
         orv::ts::TaskService service(service_config(options, report));
     } catch (std::exception const& e) {
         std::string const text = std::string("The daemon crashed: ") + e.what();
@@ -132,6 +169,7 @@ void take_activated_sockets(orv::ts::Options& options) {
 
 int main(int argc, char* argv[]) {
     orv::ts::Options options;
+    Directories directories;
     try {
         options = orv::ts::parse_options(argc, argv);
         if (options.help) {
@@ -143,10 +181,11 @@ int main(int argc, char* argv[]) {
             return EXIT_SUCCESS;
         }
         orv::ts::check_paths(options);
+        directories = open_directories(options);
         take_activated_sockets(options);
     } catch (orv::ts::UsageError const& e) {
         std::cerr << e.what() << std::endl;
         return EXIT_USAGE;
     }
-    return run(options);
+    return run(options, directories);
 }

@@ -48,6 +48,8 @@ po::options_description describe() {
         ("min-workers", po::value<std::string>()->value_name("N"), "workers balancing keeps at least (default 10)")
         ("max-workers", po::value<std::string>()->value_name("N"), "most workers at once, 1 to 1000 (default 100)")
         ("max-connections", po::value<std::string>()->value_name("N"), "most open HTTP connections (default 1000)")
+        ("max-connections-per-address", po::value<std::string>()->value_name("N"),
+         "most open HTTP connections from one address (an IPv6 /64), trusted proxies exempt (default: no share)")
         ("threads", po::value<std::string>()->value_name("N"),
          "event-loop threads, 1 to 50 (default: one per 50 workers, at least 5)")
         ("max-reply-size", po::value<std::string>()->value_name("BYTES"),
@@ -81,7 +83,11 @@ po::options_description describe() {
          "serve GET /metrics, /status and /health here, e.g. 127.0.0.1:9100 or [::1]:9100 (default: none)")
         ("log-keep-days", po::value<std::string>()->value_name("N"),
          "remove INFO and ERROR log files older than N days, 0 to keep them (default 7)")
-        ("pid-file", po::value<std::string>()->value_name("PATH"), "write the daemon's pid here once it listens; removed at exit");
+        ("pid-file", po::value<std::string>()->value_name("PATH"), "write the daemon's pid here once it listens; removed at exit")
+        ("user", po::value<std::string>()->value_name("USER"),
+         "run the workers as this user (name or id), with its group and supplementary groups; the daemon stays as it was started")
+        ("group", po::value<std::string>()->value_name("GROUP"),
+         "run the workers with this group (name or id); without --user, the only change");
     // clang-format on
     return options;
 }
@@ -210,9 +216,13 @@ void take_options(po::variables_map const& values, Options& options) {
     if (values.count("status-listen") != 0) take_status_listen(values["status-listen"].as<std::string>(), options);
     options.log_dir = text(values, "log-dir", options.log_dir);
     options.pid_file = text(values, "pid-file", options.pid_file);
+    options.worker_user = text(values, "user", options.worker_user);
+    options.worker_group = text(values, "group", options.worker_group);
     options.max_workers = number(values, "max-workers", 1, MAX_WORKERS, options.max_workers);
     options.min_workers = number(values, "min-workers", 0, options.max_workers, options.min_workers);
     options.max_connections = number(values, "max-connections", 1, MAX_CONNECTIONS, options.max_connections);
+    options.max_connections_per_address =
+        number(values, "max-connections-per-address", 1, options.max_connections, 0);
     options.threads = number(values, "threads", 1, MAX_THREADS, options.threads);
     options.log_keep_days = static_cast<unsigned>(number(values, "log-keep-days", 0, 36500, options.log_keep_days));
     options.max_reply_size =
@@ -276,15 +286,18 @@ void check_paths(Options& options) {
     if (!S_ISREG(st.st_mode)) throw UsageError(program + " is not a regular file.");
     if (::access(options.worker_program.c_str(), X_OK) != 0) throw UsageError(program + " is not executable.");
 
+    try {
+        options.worker_identity = resolve_worker_identity(options.worker_user, options.worker_group);
+    } catch (std::invalid_argument const& e) {
+        throw UsageError(e.what());
+    }
     options.pid_file = absolute(options.pid_file);
+    std::string const pid_name = options.pid_file.substr(options.pid_file.rfind('/') + 1);
+    if (!options.pid_file.empty() && (pid_name.empty() || pid_name == "." || pid_name == ".."))
+        throw UsageError("Invalid value '" + options.pid_file + "' for --pid-file: expected the path of a file.");
     for (std::string& path : options.listen_sockets) path = absolute(path);
     options.socket_gid = group_id(options.socket_group, "--socket-group");
-    if (options.log_to_stderr) return;
-    options.log_dir = absolute(options.log_dir);
-    std::string const directory = "Log directory " + options.log_dir;
-    if (::stat(options.log_dir.c_str(), &st) != 0) throw UsageError(directory + ": " + std::strerror(errno) + ".");
-    if (!S_ISDIR(st.st_mode)) throw UsageError(directory + " is not a directory.");
-    if (::access(options.log_dir.c_str(), W_OK | X_OK) != 0) throw UsageError(directory + " is not writable.");
+    if (!options.log_to_stderr) options.log_dir = absolute(options.log_dir);
 }
 
 Options parse_options(int argc, char const* const* argv) {

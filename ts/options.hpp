@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "ts/worker_identity.hpp"
+
 namespace orv {
 namespace ts {
 
@@ -46,6 +48,7 @@ struct Options {
     std::uint64_t min_workers = 10;
     std::uint64_t max_workers = 100;
     std::size_t max_connections = 1000;
+    std::size_t max_connections_per_address = 0;  // 0: no share
     std::size_t threads = 0;  // 0: one per 50 workers, between 5 and 50
     unsigned log_keep_days = 7;
     std::uint32_t max_reply_size = 64u << 20;
@@ -59,6 +62,9 @@ struct Options {
     unsigned queue_timeout = 1000;        // milliseconds
     std::string status_address;    // empty: no status listener
     int status_port = 0;
+    std::string worker_user;   // empty: the workers run as the daemon does
+    std::string worker_group;  // empty: the user's group, or the daemon's
+    WorkerIdentity worker_identity;  // what check_paths resolved them to
 
     std::string service;
     std::string group;
@@ -76,9 +82,11 @@ std::string usage();
 
 // Checks, before anything is forked, what would otherwise fail only inside
 // the daemon: the worker program (made absolute against the starting
-// directory) must be an executable regular file, and the log directory must
-// exist and be writable. The pid file path is made absolute too. Throws
-// UsageError naming the path and the reason.
+// directory) must be an executable regular file, and --user and --group
+// must name a user and a group. The log directory and pid file paths are
+// made absolute; the directories themselves are checked when they are
+// opened (see TrustedDirectory). Throws UsageError naming the path or the
+// value and the reason.
 void check_paths(Options& options);
 
 }  // namespace ts

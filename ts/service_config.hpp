@@ -11,6 +11,7 @@
 #include "http/keep_alive.hpp"
 #include "http/listen_address.hpp"
 #include "http/trusted_proxies.hpp"
+#include "ts/worker_identity.hpp"
 
 namespace orv {
 namespace ts {
@@ -41,8 +42,10 @@ struct ServiceConfig {
     std::uint64_t max_workers = 100;
     std::string service_name;
     std::string group_name;
-    // Open HTTP connections at once (0: no limit).
+    // Open HTTP connections at once (0: no limit), and from one address
+    // (0: no share).
     std::size_t max_connections = 1000;
+    std::size_t max_connections_per_address = 0;
     // Persistent connections; off unless asked for.
     net::http::KeepAlive keep_alive;
     // Proxies whose word on the client is taken, and whether they must
@@ -73,6 +76,8 @@ struct ServiceConfig {
     // The logging library's files older than this many days are removed,
     // at start and then every hour (0: kept).
     unsigned log_keep_days = 7;
+    // Who the worker processes run as (by default, as the daemon).
+    WorkerIdentity worker_identity;
     Timing timing;
     // Told about the service's milestones; may be null. Must outlive the
     // service.

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
+#include <cstdlib>
 #include <sstream>
 
 #include <glog/logging.h>
@@ -13,6 +13,7 @@
 #include "common/exception.hpp"
 #include "common/readiness.hpp"
 #include "common/syscall.hpp"
+#include "common/trusted_directory.hpp"
 
 namespace orv {
 namespace ts {
@@ -24,16 +25,20 @@ void notify(std::string const& state) { ::sd_notify(0, state.c_str()); }
 
 }  // namespace
 
-StartupReport::StartupReport(daemon::Readiness* readiness, std::string const& pid_file)
-    : readiness_(readiness), pid_file_(pid_file), pid_file_written_(false) {}
+StartupReport::StartupReport(daemon::Readiness* readiness, TrustedDirectory const* pid_directory,
+                             std::string const& pid_name)
+    : readiness_(readiness), pid_directory_(pid_directory), pid_name_(pid_name), pid_file_written_(false) {}
 
 // The pid file goes only if it still names this process: a daemon started
 // after this one may have taken the path over.
 StartupReport::~StartupReport() {
     if (!pid_file_written_) return;
-    std::ifstream file(pid_file_);
-    pid_t pid = 0;
-    if (file >> pid && pid == ::getpid()) ::unlink(pid_file_.c_str());
+    int const fd = pid_directory_->open_file(pid_name_, O_RDONLY);
+    if (fd == -1) return;
+    char text[32] = {};
+    ssize_t const got = retry_eintr([&] { return ::read(fd, text, sizeof(text) - 1); });
+    close_descriptor(fd);
+    if (got > 0 && std::atoi(text) == ::getpid()) pid_directory_->remove(pid_name_);
 }
 
 void StartupReport::listening(unsigned short) {
@@ -61,26 +66,26 @@ void StartupReport::failed(std::string const& text) {
     if (readiness_ != nullptr) readiness_->failed(text);
 }
 
-// Written whole under a temporary name and renamed, so that a reader never
-// sees half a pid. Mode 0644 whatever the daemon's cleared umask.
+// Written whole under a fresh name in the same directory and renamed, so
+// that a reader never sees half a pid and nothing at a name another user
+// could have chosen is followed. Mode 0644 whatever the daemon's cleared
+// umask.
 void StartupReport::write_pid_file() {
-    if (pid_file_.empty()) return;
-    std::string const temporary = pid_file_ + ".new";
+    if (pid_directory_ == nullptr) return;
     std::string const text = std::to_string(::getpid()) + "\n";
-    int const fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::string temporary;
+    int const fd = pid_directory_->create_temporary("." + pid_name_ + ".", 0644, temporary);
     bool const written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    int const error = errno;
+    int error = errno;
     if (fd >= 0) close_descriptor(fd);
-    if (!written) {
-        LOG(ERROR) << "Unable to write the pid file " << temporary << ": " << error_string(error) << ".";
+    if (written && pid_directory_->rename(temporary, pid_name_) == 0) {
+        pid_file_written_ = true;
         return;
     }
-    if (::rename(temporary.c_str(), pid_file_.c_str()) == -1) {
-        LOG(ERROR) << "Unable to write the pid file " << pid_file_ << ": " << error_string(errno) << ".";
-        ::unlink(temporary.c_str());
-        return;
-    }
-    pid_file_written_ = true;
+    if (written) error = errno;
+    if (fd >= 0) pid_directory_->remove(temporary);
+    LOG(ERROR) << "Unable to write the pid file " << pid_directory_->path_of(pid_name_) << ": " << error_string(error)
+               << ".";
 }
 
 }  // namespace ts

@@ -9,6 +9,8 @@
 #include "ts/service_events.hpp"
 
 namespace orv {
+class TrustedDirectory;
+
 namespace daemon {
 class Readiness;
 }  // namespace daemon
@@ -20,8 +22,11 @@ namespace ts {
 // (through the notification socket named by NOTIFY_SOCKET, when set).
 class StartupReport : public ServiceEvents {
 public:
-    // readiness may be null (foreground); pid_file may be empty.
-    StartupReport(daemon::Readiness* readiness, std::string const& pid_file);
+    // readiness may be null (foreground); pid_directory is null without a
+    // pid file, which is then pid_name in that directory (which must
+    // outlive the report).
+    StartupReport(daemon::Readiness* readiness, TrustedDirectory const* pid_directory = nullptr,
+                  std::string const& pid_name = std::string());
     ~StartupReport() override;
 
     void listening(unsigned short port) override;
@@ -37,7 +42,8 @@ private:
     void write_pid_file();
 
     daemon::Readiness* const readiness_;
-    std::string const pid_file_;
+    TrustedDirectory const* const pid_directory_;
+    std::string const pid_name_;
     bool pid_file_written_;
     std::mutex mutex_;  // guards last_status_
     std::string last_status_;

@@ -26,20 +26,58 @@ std::string seconds(double value) {
     return text;
 }
 
-// A JSON string: quotes, backslashes and control characters escaped.
+// The length of the well-formed UTF-8 sequence at text[i], or 0 when none
+// starts there: overlong forms, surrogates, code points above U+10FFFF and
+// cut sequences are not well-formed.
+std::size_t utf8_length(std::string const& text, std::size_t i) {
+    unsigned char const c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xbf;  // the second byte's range
+    if (c >= 0xc2 && c <= 0xdf) {
+        length = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        length = 3;
+        if (c == 0xe0) low = 0xa0;
+        if (c == 0xed) high = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        length = 4;
+        if (c == 0xf0) low = 0x90;
+        if (c == 0xf4) high = 0x8f;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        unsigned char const next = static_cast<unsigned char>(text[i + k]);
+        if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xbf)) return 0;
+    }
+    return length;
+}
+
+// A JSON string: quotes, backslashes and control characters escaped, and
+// every byte that is not part of well-formed UTF-8 written as \u00XX of its
+// value, so that the document is always valid. Such an escape stands for
+// the raw byte: the characters U+0080 to U+00FF themselves arrive as UTF-8
+// and pass unchanged, like every other well-formed sequence.
 std::string json_string(std::string const& text) {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (std::size_t i = 0; i < text.size();) {
+        unsigned char const c = static_cast<unsigned char>(text[i]);
+        std::size_t const length = utf8_length(text, i);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20) {
+        } else if (c < 0x20 || length == 0) {
             char escaped[8];
             std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
             out += escaped;
         } else {
-            out += static_cast<char>(c);
+            out.append(text, i, length);
+            i += length;
+            continue;
         }
+        ++i;
     }
     return out + "\"";
 }

@@ -33,6 +33,19 @@ namespace {
 
 // The status listener serves a few scrapers and operators, no more.
 std::size_t const STATUS_CONNECTIONS = 16;
+std::size_t const STATUS_CONNECTIONS_PER_ADDRESS = 4;
+
+// A scrape is one short GET: its client gets a second for each wait and a
+// few for the whole request, so that one client trickling bytes cannot hold
+// the listener's few connections for the half minute a service client may
+// take. Shorter periods (the tests') stay.
+net::http::Deadlines status_deadlines(net::http::Deadlines const& network) {
+    net::http::Deadlines deadlines;
+    deadlines.wait = std::min<std::chrono::steady_clock::duration>(network.wait, std::chrono::seconds(1));
+    deadlines.head = std::min<std::chrono::steady_clock::duration>(network.head, std::chrono::seconds(3));
+    deadlines.request = std::min<std::chrono::steady_clock::duration>(network.request, std::chrono::seconds(3));
+    return deadlines;
+}
 
 // One event-loop thread per 50 allowed workers, between 5 and 50.
 std::size_t pool_size(ServiceConfig const& config) {
@@ -56,17 +69,24 @@ std::vector<net::http::ListenAddress> listen_addresses(ServiceConfig const& conf
     return {net::http::ListenAddress::tcp_address(config.address, config.port)};
 }
 
-// The service port's connections, and (without persistent connections or
-// stats) the status port's.
+// The service port's connections.
 net::http::ConnectionSettings connection_settings(ServiceConfig const& config, net::http::ServerStats* stats) {
     net::http::ConnectionSettings settings;
     settings.deadlines = config.timing.network;
-    if (stats != nullptr) {
-        settings.keep_alive = config.keep_alive;
-        if (!config.trusted_proxies.empty()) settings.trusted = &config.trusted_proxies;
-        settings.require_proxy_header = config.require_proxy_header;
-    }
+    settings.keep_alive = config.keep_alive;
+    if (!config.trusted_proxies.empty()) settings.trusted = &config.trusted_proxies;
+    settings.require_proxy_header = config.require_proxy_header;
+    settings.per_address_limit = config.max_connections_per_address;
     settings.stats = stats;
+    return settings;
+}
+
+// The status port's: short deadlines, and a share for one address, so that
+// nobody takes every slot from the monitoring that needs them.
+net::http::ConnectionSettings status_connection_settings(ServiceConfig const& config) {
+    net::http::ConnectionSettings settings;
+    settings.deadlines = status_deadlines(config.timing.network);
+    settings.per_address_limit = STATUS_CONNECTIONS_PER_ADDRESS;
     return settings;
 }
 
@@ -76,6 +96,7 @@ Worker::Settings worker_settings(ServiceConfig const& config, ServiceStats& stat
     settings.max_reply_size = config.max_reply_size;
     settings.request_timeout = config.request_timeout;
     settings.stats = &stats;
+    settings.identity = config.worker_identity;
     return settings;
 }
 
@@ -172,7 +193,7 @@ void TaskService::open_status_listener() {
                                             [this] { return state_ == running; }));
     status_server_.reset(new net::http::Server(io_context_, config_.status_address, config_.status_port,
                                                *status_handler_, STATUS_CONNECTIONS,
-                                               connection_settings(config_, nullptr)));
+                                               status_connection_settings(config_)));
 }
 
 StatusSnapshot TaskService::status_snapshot() {
@@ -264,7 +285,13 @@ void TaskService::handle_signal(int signal) {
         // Workers write into the files they inherited: only fresh workers
         // write into the new ones.
         LOG(INFO) << "Signal (" << signal << ") received. Reopening the capture files...";
-        if (logging::reopen_captures()) recycle_workers();
+        // A file that cannot be made leaves the old ones in use, and the
+        // workers with them.
+        try {
+            if (logging::reopen_captures()) recycle_workers();
+        } catch (std::exception const& e) {
+            LOG(ERROR) << "Failed to reopen the capture files: " << e.what();
+        }
         return;
     }
     if (signal == SIGUSR2) {

@@ -96,7 +96,7 @@ void Worker::start(std::string const& service, std::string const& group, std::st
             // pid is recorded here.
             boost::shared_lock_guard<boost::shared_mutex> lock(fork_mutex);
             pid_t const pid = process::fork_process(true, true, keep);
-            if (pid == 0) command.exec(daemon);
+            if (pid == 0) command.exec(daemon, settings_.identity);
             // The child does the same; whichever comes first, the group
             // exists before anything is signalled.
             ::setpgid(pid, pid);

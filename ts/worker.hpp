@@ -23,6 +23,7 @@
 
 #include "messaging/async_request_handler.hpp"
 #include "ts/service_stats.hpp"
+#include "ts/worker_identity.hpp"
 
 namespace orv {
 namespace ts {
@@ -43,6 +44,9 @@ struct WorkerSettings {
     // Called, with no lock held, each time the worker is idle again and
     // free to take a request; may be empty.
     boost::function<void()> on_idle;
+
+    // Who the worker processes run as.
+    WorkerIdentity identity;
 };
 
 // One worker process and the service's end of its UNIX stream socket.

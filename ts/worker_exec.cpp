@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "common/syscall.hpp"
+#include "ts/worker_identity.hpp"
 
 namespace orv {
 namespace ts {
@@ -38,16 +39,21 @@ WorkerCommand::WorkerCommand(int number, std::string const& program, std::string
 // worker that takes its time, and its client is gone with it. The death
 // signal follows the thread that forked, which is a pool thread: those run
 // until the service has stopped, and it stops only once every worker is
-// gone. A daemon that died between the fork and the prctl call is caught
-// by the getppid check. The daemon runs with a cleared umask; files a
-// worker creates must not be writable by everyone.
-void WorkerCommand::exec(pid_t parent) const {
+// gone. A change of user or group clears the death signal, so it is set
+// after the identity is taken on; a daemon that died before the prctl call
+// is caught by the getppid check. The daemon runs with a cleared umask;
+// files a worker creates must not be writable by everyone.
+void WorkerCommand::exec(pid_t parent, WorkerIdentity const& identity) const {
     ::setpgid(0, 0);
+    if (int const error = identity.assume()) fail(error);
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(1);
     ::umask(022);
     ::execv(argv_[0], argv_.data());
-    int const error = errno;
+    fail(errno);
+}
+
+void WorkerCommand::fail(int error) const {
     // strerrordesc_np is strerror without the locale machinery (and its
     // locks); the daemon never sets a locale, so the texts are the same.
     char const* reason = ::strerrordesc_np(error);

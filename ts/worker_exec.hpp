@@ -9,6 +9,8 @@
 namespace orv {
 namespace ts {
 
+struct WorkerIdentity;
+
 // The command line of one worker process, built before the fork: the
 // service forks from a multi-threaded process, so the child must not
 // allocate, take locks or throw; it only executes the program or reports
@@ -23,13 +25,16 @@ public:
 
     std::vector<std::string> const& arguments() const { return arguments_; }
 
-    // In the child: sets up the worker's process (below) and executes the
-    // program; when that fails, writes "Failed to start worker #N PROGRAM:
-    // REASON.\n" to standard error and ends the process with status 1.
-    // `parent` is the daemon's pid, taken before the fork.
-    [[noreturn]] void exec(pid_t parent) const;
+    // In the child: sets up the worker's process (below), takes on the
+    // identity and executes the program; when either fails, writes "Failed
+    // to start worker #N PROGRAM: REASON.\n" to standard error and ends the
+    // process with status 1. `parent` is the daemon's pid, taken before the
+    // fork.
+    [[noreturn]] void exec(pid_t parent, WorkerIdentity const& identity) const;
 
 private:
+    [[noreturn]] void fail(int error) const;
+
     int number_;
     std::vector<std::string> arguments_;
     std::vector<char*> argv_;

@@ -31,6 +31,11 @@ class Config:
         # In the quick mode the second generator only runs the headline point.
         self.full_gens = _words("FULL_GENS", "ab" if quick else " ".join(self.gens))
         self.targets = _words("TARGETS", "orv nginx gunicorn ceiling")
+        # The second table: the same points with persistent connections
+        # (ab -k, h2load without "Connection: close"); nginx-orv is nginx in
+        # front of orv over a UNIX socket.  Empty skips that table.
+        self.ka_targets = _words("KA_TARGETS", "orv nginx gunicorn ceiling nginx-orv")
+        self.gunicorn_threads = int(env.get("GUNICORN_THREADS", "4"))
         self.ceiling_threads = int(env.get("CEILING_THREADS", "1"))
         self.extras = env.get("EXTRAS", "1") == "1"
         self.cold_repeats = int(env.get("COLD_REPEATS", "3" if quick else "5"))

@@ -1,13 +1,16 @@
 """The two load generators: ApacheBench and h2load --h1.
 
-Both send HTTP POST with a JSON body and open one TCP connection per
-request (ab speaks HTTP/1.0 without keep-alive; h2load sends
-"Connection: close", and the server closes after each reply).  Every run is
-bounded in count and in time and is killed by pid if it overruns.
+Both send HTTP POST with a JSON body.  By default they open one TCP
+connection per request (ab speaks HTTP/1.0 without keep-alive; h2load sends
+"Connection: close", and the server closes after each reply).  With
+keep_alive they hold their connections open: ab -k asks for it with HTTP/1.0
+and "Connection: Keep-Alive", h2load sends plain HTTP/1.1 requests.  Every
+run is bounded in count and in time and is killed by pid if it overruns.
 
 Each run returns a dict: ok (successful replies), failures, rps (successful
 replies per second of the run), p50_ms, p99_ms, gen_cpu (CPU seconds the
-generator used), wall (seconds).
+generator used), wall (seconds); ab also ka_replies (replies it saw as
+keep-alive, None without -k).
 """
 import os
 import re
@@ -42,13 +45,22 @@ def _run_bounded(argv, out_path, limit):
     return status, usage.ru_utime + usage.ru_stime, wall
 
 
+def tcp_passive_opens():
+    """TCP connections accepted on this machine so far (all ports, all
+    users): the difference over a run is an upper bound of the connections
+    the generator opened."""
+    with open("/proc/net/snmp") as f:
+        rows = [line.split() for line in f if line.startswith("Tcp:")]
+    return int(rows[1][rows[0].index("PassiveOpens")])
+
+
 def _percentile(sorted_values, q):
     if not sorted_values:
         return float("nan")
     return sorted_values[min(len(sorted_values) - 1, int(q * len(sorted_values)))]
 
 
-def run_ab(url, body_path, clients, seconds, scratch):
+def run_ab(url, body_path, clients, seconds, scratch, keep_alive=False):
     """ab for a whole number of seconds (ab's -t takes whole seconds)."""
     csv = os.path.join(scratch, "ab.csv")
     out = os.path.join(scratch, "ab.out")
@@ -56,9 +68,9 @@ def run_ab(url, body_path, clients, seconds, scratch):
         os.unlink(csv)
     seconds = max(1, int(round(seconds)))
     # -n bounds the request count (and ab's statistics array); -t the time.
-    argv = ["ab", "-q", "-r", "-s", "10", "-t", str(seconds),
-            "-n", str(60000 * seconds), "-c", str(clients), "-p", body_path,
-            "-T", "application/json", "-e", csv, url]
+    argv = (["ab", "-q", "-r", "-s", "10"] + (["-k"] if keep_alive else [])
+            + ["-t", str(seconds), "-n", str(60000 * seconds), "-c", str(clients),
+               "-p", body_path, "-T", "application/json", "-e", csv, url])
     status, cpu, wall = _run_bounded(argv, out, seconds + 30)
     with open(out, errors="replace") as f:
         text = f.read()
@@ -82,12 +94,15 @@ def run_ab(url, body_path, clients, seconds, scratch):
     ok = max(0, int(complete) - int(non2xx))
     if status != 0 and complete == 0:
         failures = max(failures, 1)
+    # ab counts a reply as keep-alive when its head says so; the last one
+    # before the server closes a connection does not.
+    ka = int(number(r"Keep-Alive requests:\s+(\d+)")) if keep_alive else None
     return {"ok": ok, "failures": failures, "rps": ok / taken if taken > 0 else 0.0,
             "p50_ms": p50, "p99_ms": p99, "gen_cpu": cpu, "wall": wall,
-            "status": status}
+            "status": status, "ka_replies": ka}
 
 
-def run_h2load(url, body_path, clients, requests, time_limit, scratch):
+def run_h2load(url, body_path, clients, requests, time_limit, scratch, keep_alive=False):
     """h2load --h1 for a fixed request count (its timed mode does not end
     when the server closes every connection), killed after time_limit."""
     log = os.path.join(scratch, "h2load.log")
@@ -95,9 +110,10 @@ def run_h2load(url, body_path, clients, requests, time_limit, scratch):
     if os.path.exists(log):
         os.unlink(log)
     requests = max(requests, clients)
-    argv = ["h2load", "--h1", "-n", str(requests), "-c", str(clients), "-t", "1",
-            "-d", body_path, "-H", "Content-Type: application/json",
-            "-H", "Connection: close", "--log-file", log, url]
+    argv = (["h2load", "--h1", "-n", str(requests), "-c", str(clients), "-t", "1",
+            "-d", body_path, "-H", "Content-Type: application/json"]
+            + ([] if keep_alive else ["-H", "Connection: close"])
+            + ["--log-file", log, url])
     status, cpu, wall = _run_bounded(argv, out, time_limit)
     with open(out, errors="replace") as f:
         text = f.read()

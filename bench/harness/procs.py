@@ -100,6 +100,19 @@ def wait_listening(port, timeout=10.0):
     return False
 
 
+def wait_listening_unix(path, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                s.settimeout(0.5)
+                s.connect(path)
+                return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

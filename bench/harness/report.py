@@ -26,6 +26,9 @@ def summarise(runs):
         "gen_us": _median([r["gen_cpu"] * 1e6 / r["ok"] if r["ok"] else float("nan")
                            for r in runs]),
         "runs": len(runs),
+        # Connection reuse: per run, TCP connections opened on the machine
+        # and replies; with ab -k also the replies ab saw as keep-alive.
+        "reuse": [(r.get("connections"), r["ok"], r.get("ka_replies")) for r in runs],
     }
 
 
@@ -45,12 +48,15 @@ def _size(n):
     return f"{n // 1024} KiB" if n >= 1024 and n % 1024 == 0 else f"{n} B"
 
 
-def table(summary, points, targets):
+def table(summary, points, targets, base="orv"):
+    """One row per point and target; the ratio columns divide by the base
+    target's figures at the same point."""
     lines = ["| body | clients | gen | target | req/s | p50 ms | p99 ms | failures "
-             "| CPU µs/req | ctx sw/req | peak RSS MiB | PSS MiB | gen CPU % | req/s ÷ orv | p99 ÷ orv | CPU ÷ orv |",
+             f"| CPU µs/req | ctx sw/req | peak RSS MiB | PSS MiB | gen CPU % | req/s ÷ {base} "
+             f"| p99 ÷ {base} | CPU ÷ {base} |",
              "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for point in points:
-        orv = summary.get((point, "orv"))
+        orv = summary.get((point, base))
         for name in targets:
             s = summary.get((point, name))
             if s is None:
@@ -67,7 +73,7 @@ def table(summary, points, targets):
     return "\n".join(lines)
 
 
-def generator_notes(summary, points, targets, gens):
+def generator_notes(summary, points, targets, gens, label=""):
     lines = []
     for gen in gens:
         pcts = [summary[(p, t)]["gen_cpu_pct"] for p in points for t in targets
@@ -81,7 +87,7 @@ def generator_notes(summary, points, targets, gens):
                    + (f" ({', '.join(hot[:6])}{', ...' if len(hot) > 6 else ''})" if hot else ""))
         per_req = [summary[(p, t)]["gen_us"] for p in points for t in targets
                    if p[2] == gen and (p, t) in summary and p[0] == 100]
-        lines.append(f"- {gen}: CPU median {_f(_median(pcts), 0)} %, max {_f(max(pcts), 0)} % "
+        lines.append(f"- {gen}{label}: CPU median {_f(_median(pcts), 0)} %, max {_f(max(pcts), 0)} % "
                      f"of one core, median {_f(_median(per_req))} µs of its own CPU per "
                      f"100-byte request; {verdict}.")
     return "\n".join(lines)
@@ -132,6 +138,73 @@ def goals(summary, gens, cold, hundred=None):
         rss = hundred["daemon_rss"] / 1048576
         lines.append(f"- daemon RSS with 100 workers <= 16 MiB: {'PASS' if rss <= 16 else 'FAIL'} "
                      f"({_f(rss)} MiB)")
+    return "\n".join(lines)
+
+
+KA_FACTOR_NGINX = 1.3   # orv over nginx+fcgi, 10 and more clients
+KA_FACTOR_CEILING = 0.5  # orv over the ceiling, every row
+
+
+def _name(point):
+    size, clients, gen = point
+    return f"{gen}, {_size(size)}, {clients} clients"
+
+
+def keep_alive_goals(summary):
+    """Goals of later work for the persistent-connection table: orv at
+    least 1.3x nginx+fcgi in req/s at 10 and more clients, and at least
+    0.5x the ceiling on every row.  A FAIL is reported, never fatal."""
+    lines = []
+    for p in sorted({k[0] for k in summary}):
+        orv = summary.get((p, "orv"))
+        if not orv:
+            continue
+        for peer, factor, applies in (("nginx+fcgi", KA_FACTOR_NGINX, p[1] >= 10),
+                                      ("ceiling", KA_FACTOR_CEILING, True)):
+            other = summary.get((p, peer))
+            if not other or not applies or not other["rps"]:
+                continue
+            ratio = orv["rps"] / other["rps"]
+            lines.append(f"- {_name(p)}: req/s >= {factor}x {peer}: "
+                         f"{'PASS' if ratio >= factor else 'FAIL'} "
+                         f"({orv['rps']:.0f} vs {other['rps']:.0f} = {ratio:.2f}x)")
+    return "\n".join(lines)
+
+
+def reused(connections, ok, clients):
+    """Whether a run's connections carried many requests each: every client
+    opens one, and a server that closes after 1000 requests on a connection
+    makes it open another.  The count is machine-wide, so a little slack."""
+    return connections is not None and connections <= 2 * clients + ok / 500 + 10
+
+
+def reuse(summary, points, targets):
+    """One line per target of the persistent-connection rows: whether every
+    run reused its connections, the most connections a run opened, the
+    fewest replies per connection, and what ab -k counted as keep-alive."""
+    lines = []
+    for name in targets:
+        rows = [(p, summary[(p, name)]) for p in points if (p, name) in summary]
+        if not rows:
+            continue
+        bad, most, fewest, ab_ok, ab_ka = [], 0, None, 0, 0
+        for p, s in rows:
+            for connections, ok, ka in s["reuse"]:
+                if not reused(connections, ok, p[1]):
+                    bad.append(f"{_name(p)}: {connections} connections for {ok} replies")
+                if connections is not None:
+                    most = max(most, connections)
+                    if connections:
+                        per = ok / connections
+                        fewest = per if fewest is None else min(fewest, per)
+                if ka is not None:
+                    ab_ok += ok
+                    ab_ka += ka
+        verdict = "PASS" if not bad else "FAIL (" + "; ".join(bad[:3]) + ")"
+        lines.append(f"- {name}: {verdict}; at most {most} TCP connections opened in a run, "
+                     f"at least {_f(fewest, 0)} replies per connection; ab -k saw "
+                     f"{ab_ka} of {ab_ok} replies as keep-alive ({ab_ok - ab_ka} closed "
+                     f"their connection).")
     return "\n".join(lines)
 
 

@@ -1,8 +1,11 @@
-"""The four servers under comparison, each answering POST /echo/echo with
-the request body.
+"""The servers under comparison, each answering POST /echo/echo with the
+request body.
 
 Each target knows how to start itself under the benchmark's work directory,
-which pids are the roots of its process tree, and how to stop.
+which pids are the roots of its process tree, and how to stop.  With
+keep_alive it is configured for persistent client connections (and, where
+it has a backend, persistent backend connections too); without, it is the
+one-connection-per-request set-up of the first table.
 """
 import os
 import shutil
@@ -12,14 +15,17 @@ import time
 from . import procs, proctree
 
 PATH = "/echo/echo"
+KEEP_ALIVE_SECONDS = 30
+FCGI_PROCESSES = 10
 
 
 class Target:
     name = "?"
 
-    def __init__(self, cfg, registry):
+    def __init__(self, cfg, registry, keep_alive=False):
         self.cfg = cfg
         self.registry = registry
+        self.keep_alive = keep_alive
         self.port = procs.free_port()
         self.root_pids = []
 
@@ -51,7 +57,8 @@ class Ceiling(Target):
 
     def start(self):
         binary = os.path.join(self.cfg.bin, "ceiling_server")
-        self._spawn([binary, str(self.port), str(self.cfg.ceiling_threads)],
+        mode = ["keep-alive"] if self.keep_alive else []
+        self._spawn([binary, str(self.port), str(self.cfg.ceiling_threads)] + mode,
                     "ceiling_server")
         if not procs.wait_listening(self.port):
             raise RuntimeError("ceiling server did not start listening")
@@ -61,9 +68,16 @@ class Gunicorn(Target):
     name = "gunicorn"
 
     def start(self):
-        argv = [self.cfg.gunicorn, "--workers", "10", "--worker-class", "sync",
-                "--bind", f"127.0.0.1:{self.port}", "--chdir", self.cfg.bench_dir,
-                "--log-level", "warning", "echo_app:app"]
+        # The sync workers close every connection; the threaded ones keep
+        # them open.
+        if self.keep_alive:
+            workers = ["--worker-class", "gthread", "--threads", str(self.cfg.gunicorn_threads),
+                       "--keep-alive", str(KEEP_ALIVE_SECONDS)]
+        else:
+            workers = ["--worker-class", "sync"]
+        argv = ([self.cfg.gunicorn, "--workers", "10"] + workers
+                + ["--bind", f"127.0.0.1:{self.port}", "--chdir", self.cfg.bench_dir,
+                   "--log-level", "warning", "echo_app:app"])
         proc = self._spawn(argv, "gunicorn")
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:
@@ -73,31 +87,23 @@ class Gunicorn(Target):
         raise RuntimeError("gunicorn did not start 10 workers")
 
 
-class NginxFastcgi(Target):
-    name = "nginx+fcgi"
+class Nginx(Target):
+    """nginx under a prefix of its own in the work directory."""
 
-    def start(self):
-        prefix = os.path.join(self.cfg.work, "nginx")
+    def _prefix(self):
+        # The first table's nginx keeps the directory it always had.
+        name = f"nginx-{self.port}" if self.keep_alive else "nginx"
+        prefix = os.path.join(self.cfg.work, name)
         os.makedirs(prefix, exist_ok=True)
-        sock = os.path.join(prefix, "fcgi.sock")
-        pidfile = os.path.join(prefix, "fcgi.pids")
-        for stale in (sock, pidfile):
-            if os.path.exists(stale):
-                os.unlink(stale)
-        fcgi = os.path.join(self.cfg.bin, "fcgi_echo")
-        subprocess.run([self.cfg.spawn_fcgi, "-s", sock, "-F", "10", "-P", pidfile,
-                        "-M", "0660", "--", fcgi], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        with open(pidfile) as f:
-            for pid in (int(p) for p in f.read().split()):
-                self.registry.add(pid, "fcgi_echo")
-                self.root_pids.append(pid)
+        return prefix
 
-        with open(os.path.join(self.cfg.bench_dir, "nginx.conf.in")) as f:
+    def _start_nginx(self, prefix, template, fields):
+        with open(os.path.join(self.cfg.bench_dir, template)) as f:
             conf = f.read()
-        user_line = "user root root;" if os.geteuid() == 0 else ""
-        conf = (conf.replace("@USER_LINE@", user_line).replace("@PREFIX@", prefix)
-                .replace("@PORT@", str(self.port)).replace("@SOCKET@", sock))
+        fields = dict(fields, USER_LINE="user root root;" if os.geteuid() == 0 else "",
+                      PREFIX=prefix, PORT=str(self.port))
+        for key, value in fields.items():
+            conf = conf.replace(f"@{key}@", value)
         conf_path = os.path.join(prefix, "nginx.conf")
         with open(conf_path, "w") as f:
             f.write(conf)
@@ -106,6 +112,64 @@ class NginxFastcgi(Target):
                     "nginx")
         if not procs.wait_listening(self.port):
             raise RuntimeError("nginx did not start listening")
+
+
+class NginxFastcgi(Nginx):
+    name = "nginx+fcgi"
+
+    def start(self):
+        prefix = self._prefix()
+        sock = os.path.join(prefix, "fcgi.sock")
+        pidfile = os.path.join(prefix, "fcgi.pids")
+        for stale in (sock, pidfile):
+            if os.path.exists(stale):
+                os.unlink(stale)
+        fcgi = os.path.join(self.cfg.bin, "fcgi_echo")
+        subprocess.run([self.cfg.spawn_fcgi, "-s", sock, "-F", str(FCGI_PROCESSES),
+                        "-P", pidfile, "-M", "0660", "--", fcgi], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(pidfile) as f:
+            for pid in (int(p) for p in f.read().split()):
+                self.registry.add(pid, "fcgi_echo")
+                self.root_pids.append(pid)
+        if not self.keep_alive:
+            self._start_nginx(prefix, "nginx.conf.in", {"SOCKET": sock})
+            return
+        # worker_processes auto: one nginx worker per CPU, each with its own
+        # idle-connection cache; see nginx-keepalive.conf.in.
+        idle_per_worker = max(1, (FCGI_PROCESSES - 1) // (os.cpu_count() or 1))
+        self._start_nginx(prefix, "nginx-keepalive.conf.in", {
+            "BACKEND_SOCKET": sock, "BACKEND_IDLE": str(idle_per_worker),
+            "BACKEND": os.path.join(self.cfg.bench_dir, "nginx-pass-fcgi.conf")})
+
+
+class NginxOrv(Nginx):
+    """nginx in front of an orv daemon that listens only on a UNIX socket,
+    with persistent connections on both sides (keep-alive table only)."""
+    name = "nginx+orv"
+
+    def __init__(self, cfg, registry, keep_alive=True):
+        super().__init__(cfg, registry, True)  # it has no other set-up
+        self.daemon = None
+
+    def start(self):
+        prefix = self._prefix()
+        sock = os.path.join(prefix, "orv.sock")
+        self.daemon = OrvDaemon(self.cfg, self.registry, unix_socket=sock,
+                                options=["--keep-alive", str(KEEP_ALIVE_SECONDS)])
+        self.daemon.start()
+        self._start_nginx(prefix, "nginx-keepalive.conf.in", {
+            "BACKEND_SOCKET": sock, "BACKEND_IDLE": "32",
+            "BACKEND": os.path.join(self.cfg.bench_dir, "nginx-pass-orv.conf")})
+
+    def roots(self):
+        daemon = [self.daemon.pid] if self.daemon and self.daemon.pid else []
+        return self.root_pids + daemon
+
+    def stop(self):
+        super().stop()
+        if self.daemon:
+            self.daemon.stop()
 
 
 class OrvDaemon:
@@ -118,11 +182,18 @@ class OrvDaemon:
     stderr link points to.
     """
 
-    def __init__(self, cfg, registry, port=None, service="echo"):
+    def __init__(self, cfg, registry, port=None, service="echo", options=(),
+                 unix_socket=None):
         self.cfg = cfg
         self.registry = registry
         self.port = port or procs.free_port()
         self.service = service
+        # Options of this daemon, after the ones of ORV_OPTS.  With
+        # unix_socket it listens on that socket file only (no TCP port).
+        self.options = list(options)
+        self.unix_socket = unix_socket
+        if unix_socket:
+            self.options += ["--listen", f"unix:{unix_socket}"]
         self.pid = None
         self.log_root = None
 
@@ -131,7 +202,7 @@ class OrvDaemon:
         shutil.rmtree(self.log_root, ignore_errors=True)
         os.makedirs(os.path.join(self.log_root, "orv"))
         worker = os.path.join(self.cfg.bin, "echo_worker")
-        daemon = ([self.cfg.orv_bin] + self.cfg.orv_opts
+        daemon = ([self.cfg.orv_bin] + self.cfg.orv_opts + self.options
                   + [self.service, str(self.port), worker, str(self.cfg.slow_ms)])
         if self.cfg.orv_private_log:
             argv = ["unshare", "--mount", "--propagation", "private", "--",
@@ -155,7 +226,11 @@ class OrvDaemon:
         if self.pid is None:
             raise RuntimeError(f"orv daemon did not create {link}")
         self.registry.add(self.pid, "orv-task-service")
-        if not procs.wait_listening(self.port, timeout):
+        if self.unix_socket:
+            listening = procs.wait_listening_unix(self.unix_socket, timeout)
+        else:
+            listening = procs.wait_listening(self.port, timeout)
+        if not listening:
             raise RuntimeError("orv daemon did not start listening")
 
     def log_dir(self):
@@ -177,7 +252,8 @@ class Orv(Target):
     name = "orv"
 
     def start(self):
-        self.daemon = OrvDaemon(self.cfg, self.registry, self.port)
+        options = ["--keep-alive", str(KEEP_ALIVE_SECONDS)] if self.keep_alive else []
+        self.daemon = OrvDaemon(self.cfg, self.registry, self.port, options=options)
         self.daemon.start()
         self.root_pids = [self.daemon.pid]
 
@@ -186,4 +262,5 @@ class Orv(Target):
         self.root_pids = []
 
 
-ALL = {"orv": Orv, "nginx": NginxFastcgi, "gunicorn": Gunicorn, "ceiling": Ceiling}
+ALL = {"orv": Orv, "nginx": NginxFastcgi, "gunicorn": Gunicorn, "ceiling": Ceiling,
+       "nginx-orv": NginxOrv}

@@ -59,8 +59,7 @@ protected:
                 logging::init(name);
             } catch (Exception const& e) {
                 std::string const text = e.what();
-                ::write(report, text.data(), text.size());
-                return 3;
+                return ::write(report, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 3 : 4;
             }
             std::fputs("to stdout\n", stdout);
             std::fflush(stdout);

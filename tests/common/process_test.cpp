@@ -163,8 +163,7 @@ TEST(Daemonize, DetachEndsTheInvokerAndContinuesInANewSession) {
         [](int out) {
             daemon::daemonize({out}, true);
             char const report = ::getsid(0) == ::getpid() ? 'S' : 'N';
-            ::write(out, &report, 1);
-            return 0;
+            return ::write(out, &report, 1) == 1 ? 0 : 1;
         },
         code);
     EXPECT_EQ(0, code);

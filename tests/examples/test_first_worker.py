@@ -10,6 +10,7 @@ import tempfile
 import unittest
 
 from daemon import Daemon, fresh_env, run
+from private_mounts import without_usr_local
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("ORV_SOURCE_DIR", os.path.normpath(os.path.join(HERE, "..", "..")))
@@ -46,6 +47,12 @@ def write_doc_files(directory: str, *names: str) -> str:
             file.write(files[name])
         os.chmod(path, 0o755)
     return directory
+
+
+def setUpModule() -> None:
+    # A kit that `cmake --install` put into /usr/local would be found where
+    # the one the test installed is missing a file.
+    without_usr_local()
 
 
 class FirstWorker(unittest.TestCase):
@@ -135,7 +142,8 @@ class SiteDirectory(unittest.TestCase):
     @unittest.skipUnless(sys.executable == "/usr/bin/python3", "Debian's python3 only")
     def test_the_python_kit_goes_where_debians_python_looks(self) -> None:
         minor = sys.version_info.minor
-        search_path = run([sys.executable, "-I", "-c", "import sys; print(*sys.path, sep='\\n')"]).stdout
+        # Searched once it exists, as python3's own package makes it in /usr/local.
+        site_dirs = run([sys.executable, "-I", "-c", "import site; print(*site.getsitepackages(), sep='\\n')"]).stdout
         for prefix, directory, searched in [
             ("/usr", "lib/python3/dist-packages", True),  # where the Debian package puts it
             ("/usr/local", f"lib/python3.{minor}/dist-packages", True),
@@ -143,7 +151,7 @@ class SiteDirectory(unittest.TestCase):
         ]:
             with self.subTest(prefix):
                 self.assertEqual(site_dir(prefix), directory)
-                self.assertEqual(f"{prefix}/{directory}" in search_path.split("\n"), searched)
+                self.assertEqual(f"{prefix}/{directory}" in site_dirs.split("\n"), searched)
 
 
 if __name__ == "__main__":

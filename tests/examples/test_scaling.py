@@ -14,6 +14,7 @@ import unittest
 import urllib.request
 
 from daemon import free_port, poll
+from private_mounts import without_usr_local
 
 BUILD = os.environ["ORV_BUILD_DIR"]
 SOURCE = os.environ["ORV_SOURCE_DIR"]
@@ -28,6 +29,10 @@ def fetch(url: str) -> str:
             return reply.read().decode()
     except OSError:
         return ""
+
+
+def setUpModule() -> None:
+    without_usr_local()  # haproxy, prometheus, ab and curl are Debian's
 
 
 class Scaling(unittest.TestCase):

@@ -11,7 +11,8 @@ import stat
 import tempfile
 import unittest
 
-from test_deb import hide_var_log, run
+from test_deb import run  # puts tests/examples on the path
+from private_mounts import hide_var_log  # noqa: E402
 
 BUILD = os.environ.get("ORV_BUILD_DIR", "")
 

@@ -49,13 +49,23 @@ void make_dirs(const std::string& path) {
   }
 }
 
-// $1 upper, $2 work, $3 the caller's prelude, then the command.  The overlay
-// keeps the rest of /etc (passwd above all) in view.
+// $1 upper, $2 work, $3 the caller's prelude, $4 the limits PID 1 shows (or
+// nothing), then the command.  The overlay keeps the rest of /etc (passwd
+// above all) in view.
 const char kMountScript[] =
     "mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$1,workdir=$2\" /etc || exit 99\n"
+    "[ -z \"$4\" ] || mount --bind \"$4\" /proc/1/limits || exit 99\n"
     "eval \"$3\"\n"
-    "shift 3\n"
+    "shift 4\n"
     "exec \"$@\"\n";
+
+// The name, then the soft and hard limit, each column padded with spaces.
+void add_limit(std::map<std::string, std::string>& table, const std::string& line) {
+  const auto end = line.find("  ");
+  std::istringstream values(line.substr(end == std::string::npos ? line.size() : end));
+  std::string soft, hard;
+  if (values >> soft >> hard) table[line.substr(0, end)] = soft + " " + hard;
+}
 
 }  // namespace
 
@@ -77,6 +87,7 @@ Sandbox::Sandbox() {
   make_dirs(dir_ + "/work");
   copy(ORV_RW_PROBE, "probe");
   copy(kBuiltWrapper, "orv-root-wrapper", 04755);
+  pid1_limits(read_text("/proc/self/limits"));
 }
 
 Sandbox::~Sandbox() {
@@ -97,6 +108,11 @@ std::string Sandbox::replace(const std::string& path) const {
 
 void Sandbox::write_conf(const std::string& text, mode_t mode, uid_t owner) {
   write_file(replace(outside(kConf)), text, mode, owner);
+}
+
+void Sandbox::pid1_limits(const std::string& text) {
+  pid1_limits_ = dir_ + "/pid1-limits";
+  write_file(pid1_limits_, text, 0444, 0);
 }
 
 void Sandbox::conf_missing() {
@@ -125,10 +141,7 @@ std::string Sandbox::write(const std::string& name, const std::string& text, mod
 
 std::string Sandbox::copy(const std::string& from, const std::string& name, mode_t mode,
                           uid_t owner) {
-  std::ifstream in(from, std::ios::binary);
-  std::ostringstream text;
-  if (!(text << in.rdbuf())) fail("read " + from);
-  return write(name, text.str(), mode, owner);
+  return write(name, read_text(from), mode, owner);
 }
 
 std::string Sandbox::make_dir(const std::string& name, mode_t mode, uid_t owner) {
@@ -142,7 +155,11 @@ Result Sandbox::run(const std::vector<std::string>& args, const std::vector<std:
                     const std::optional<Caller>& caller, const std::string& wrapper) const {
   std::vector<std::string> argv = {"/usr/bin/unshare", "--mount", "--propagation", "private",
                                    "/bin/sh", "-c", kMountScript, "sh",
-                                   upper(), dir_ + "/work", caller ? caller->prelude : ""};
+                                   upper(), dir_ + "/work", caller ? caller->prelude : "", pid1_limits_};
+  if (caller && !caller->launch.empty()) {
+    argv.push_back(kProbe);
+    argv.push_back(caller->launch);
+  }
   if (caller) {
     argv.push_back("/usr/bin/setpriv");
     argv.push_back("--reuid=" + std::to_string(caller->uid));
@@ -154,10 +171,6 @@ Result Sandbox::run(const std::vector<std::string>& args, const std::vector<std:
       for (gid_t g : caller->groups) list += (list.empty() ? "" : ",") + std::to_string(g);
       argv.push_back("--groups=" + list);
     }
-  }
-  if (caller && caller->hostile_signals) {
-    argv.push_back(kProbe);
-    argv.push_back("--hostile");
   }
   // Only the wrapper sees the test's variables; sh and setpriv keep a plain one.
   argv.push_back("/usr/bin/env");
@@ -185,6 +198,8 @@ Probe parse_probe(const std::string& out) {
       p.capeff = std::stoull(rest, nullptr, 16);
     } else if (key == "arg") {
       p.args.push_back(rest);
+    } else if (key == "limit") {
+      add_limit(p.state, rest);
     } else if (key == "env") {
       auto eq = rest.find('=');
       p.env[rest.substr(0, eq)] = eq == std::string::npos ? "" : rest.substr(eq + 1);
@@ -193,6 +208,22 @@ Probe parse_probe(const std::string& out) {
     }
   }
   return p;
+}
+
+std::map<std::string, std::string> limits_table(const std::string& text) {
+  std::map<std::string, std::string> table;
+  std::istringstream lines(text);
+  std::string line;
+  std::getline(lines, line);  // the header
+  while (std::getline(lines, line)) add_limit(table, line);
+  return table;
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  if (!(text << in.rdbuf())) fail("read " + path);
+  return text.str();
 }
 
 uid_t user_id(const char* name) {

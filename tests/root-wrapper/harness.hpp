@@ -2,7 +2,10 @@
 // which /etc is an overlay on a scratch directory: the allow-list the test
 // writes shows at the fixed configuration path, and the programs the test
 // lays out show under kDir, reachable by every user wherever the checkout
-// lies.  Nothing outside the namespace changes.
+// lies.  /proc/1/limits shows the test's own limits unless a test chooses
+// others: a root without CAP_SYS_RESOURCE (in some containers) could not
+// lift his limits to those of the real PID 1.  Nothing outside the namespace
+// changes.
 #pragma once
 
 #include <sys/types.h>
@@ -34,15 +37,17 @@ struct Result {
 Result spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env);
 
 // Who runs the wrapper, and the process state he passes on: prelude is shell
-// code run just before (umask, ulimit, trap, cd, exec 9<...); with
-// hostile_signals SIGTERM and SIGUSR1 arrive blocked and an alarm armed.
-// Without a caller it is root, the test's own identity.
+// code run just before (umask, ulimit, trap, cd, exec 9<...); launch is a
+// flag of the probe program, which root runs on the way: with "--hostile"
+// SIGTERM and SIGUSR1 arrive blocked and an alarm armed, with
+// "--no-close-range" the system seems to lack close_range.  Without a caller
+// it is root, the test's own identity.
 struct Caller {
   uid_t uid;
   gid_t gid;
   std::vector<gid_t> groups;
   std::string prelude;
-  bool hostile_signals = false;
+  std::string launch = "";
 };
 
 class Sandbox {
@@ -57,6 +62,9 @@ class Sandbox {
   void conf_directory();
   void conf_fifo();
   void conf_link(const std::string& target);
+  // What /proc/1/limits shows; real_pid1_limits shows the real one.
+  void pid1_limits(const std::string& text);
+  void real_pid1_limits() { pid1_limits_.clear(); }
 
   // A file or directory below kDir (parents made root-owned 0755); returns
   // its path inside the namespace.
@@ -77,6 +85,7 @@ class Sandbox {
   std::string upper() const { return dir_ + "/upper"; }
   std::string replace(const std::string& path) const;
   std::string dir_;
+  std::string pid1_limits_;  // empty: the real one
 };
 
 // What the probe program reported.
@@ -87,10 +96,15 @@ struct Probe {
   unsigned long long capeff = ~0ULL;
   std::vector<std::string> args;
   std::map<std::string, std::string> env;
-  // umask, sigblk, sigign, core and fsize ("soft hard"), alarm, fds, cwd.
+  // umask, sigblk, sigign, alarm, fds, close_range, nice, cwd; and each
+  // limit by its name in /proc/self/limits ("soft hard").
   std::map<std::string, std::string> state;
 };
 Probe parse_probe(const std::string& out);
+
+// A table in the format of /proc/PID/limits: "soft hard" by name.
+std::map<std::string, std::string> limits_table(const std::string& text);
+std::string read_text(const std::string& path);
 
 // Ids of passwd entries the tests use; fails the test when missing.
 uid_t user_id(const char* name);

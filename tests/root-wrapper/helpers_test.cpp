@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -74,7 +75,12 @@ TEST(ParseLine, FieldSplittingUserIdsAndPaths) {
       {"x /bin/ls 1000x", PARSE_NOT_NUMBER, 0, 0},
       {"x /bin/ls 1,000", PARSE_NOT_NUMBER, 0, 0},
       {"x /bin/ls -", PARSE_ENTRY, 0, 0},
-      {"x /bin/ls x1000", PARSE_ENTRY, 0, 0},
+      // Words would have run as the caller unnoticed.
+      {"x /bin/ls x1000", PARSE_NOT_USER, 0, 0},
+      {"x /bin/ls root", PARSE_NOT_USER, 0, 0},
+      {"x /bin/ls -1", PARSE_NOT_USER, 0, 0},
+      {"x /bin/ls --", PARSE_NOT_USER, 0, 0},
+      {"x /bin/ls +1000", PARSE_NOT_USER, 0, 0},
       {"ls ls 0", PARSE_RELATIVE, 0, 0},
       {"rel bin/ls -", PARSE_RELATIVE, 0, 0},
       {"rel ./bin/ls 0x3e8", PARSE_RELATIVE, 0, 0},
@@ -90,6 +96,63 @@ TEST(ParseLine, FieldSplittingUserIdsAndPaths) {
     EXPECT_STREQ(e.path, "/bin/ls");
     EXPECT_EQ(e.has_uid, c.has_uid);
     EXPECT_EQ(e.uid, c.uid);
+  }
+}
+
+// The kernel's own table (the test's limits), and the ways it could differ.
+TEST(ReadLimits, TakesTheKernelsTableAndNothingElse) {
+  const std::string own = rwtest::read_text("/proc/self/limits");
+  const auto open_files = own.find("Max open files ");
+  const auto line_end = own.find('\n', open_files);
+  auto with_open_files = [&](const std::string& line) {
+    return own.substr(0, open_files) + line + own.substr(line_end);
+  };
+  struct Case {
+    std::string text;
+    bool ok;
+  };
+  const Case cases[] = {
+      {own, true},
+      {with_open_files("Max open files 100 200 files"), true},
+      {with_open_files("Max open files 18446744073709551614 unlimited files"), true},
+      {with_open_files("Max open files 18446744073709551615 unlimited files"), false},  // RLIM_INFINITY
+      {with_open_files("Max open files 184467440737095516150 unlimited files"), false},
+      {with_open_files("Max open files 0100 200 files"), false},
+      {with_open_files("Max open files -1 200 files"), false},
+      {with_open_files("Max open files 300 200 files"), false},
+      {with_open_files("Max open files 100 files"), false},
+      {with_open_files("Max open files 100 200"), false},
+      {with_open_files("Max open files 100 200 bytes"), false},
+      {with_open_files("Max open files 100 200 files x"), false},
+      {with_open_files("Max open files\t100 200 files"), false},
+      {with_open_files("Max open filesx 100 200 files"), false},
+      {with_open_files("Max locked memory 100 200 bytes"), false},  // out of order
+      {"Limit Soft Limit Hard Units\n" + own.substr(own.find('\n') + 1), false},
+      {own.substr(0, own.rfind("Max realtime timeout")), false},
+      {own + "Max new thing 1 1 things\n", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    FILE* f = fmemopen(const_cast<char*>(c.text.data()), c.text.size(), "r");
+    ASSERT_NE(f, nullptr);
+    rlimit limits[RLIM_NLIMITS];
+    errno = 0;
+    const int got = read_limits(f, limits);
+    fclose(f);
+    ASSERT_EQ(got, c.ok ? 0 : -1);
+    if (!c.ok) {
+      EXPECT_EQ(errno, EBADMSG);
+    } else if (c.text == own) {
+      for (int r = 0; r < RLIM_NLIMITS; ++r) {
+        rlimit want{};
+        ASSERT_EQ(getrlimit(static_cast<__rlimit_resource>(r), &want), 0);
+        EXPECT_EQ(limits[r].rlim_cur, want.rlim_cur) << r;
+        EXPECT_EQ(limits[r].rlim_max, want.rlim_max) << r;
+      }
+    } else {
+      EXPECT_EQ(limits[RLIMIT_NOFILE].rlim_cur, c.text.find(" 100 ") != std::string::npos ? 100u : RLIM_INFINITY - 1);
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 #include <linux/capability.h>
 #include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <functional>
@@ -28,7 +29,7 @@ class IdentityTest : public ::testing::Test {
     nobody_ = rwtest::user_id("nobody");
     nogroup_ = rwtest::primary_gid("nobody");
     // Supplementary groups the caller holds; no group entries needed.
-    caller_ = rwtest::Caller{nobody_, nogroup_, {4, 24}, "", false};
+    caller_ = rwtest::Caller{nobody_, nogroup_, {4, 24}, ""};
     box_.make_dir("attacker", 0755, nobody_);
   }
   rwtest::Result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
@@ -66,7 +67,7 @@ TEST_F(IdentityTest, SwitchingUserTakesThePasswdIdsAndNoGroups) {
 
 TEST_F(IdentityTest, OwnUserKeepsCurrentGroupAndGroups) {
   caller_.gid = 24;  // a current group other than the primary one
-  for (const std::string& user : {std::string("-"), std::string("x1"), std::to_string(nobody_)}) {
+  for (const std::string& user : {std::string("-"), std::to_string(nobody_)}) {
     auto self = probe(user);
     EXPECT_EQ(self.uids, (std::vector<unsigned>{nobody_, nobody_, nobody_})) << user;
     EXPECT_EQ(self.gids, (std::vector<unsigned>{24, 24, 24})) << user;
@@ -125,28 +126,88 @@ TEST_F(IdentityTest, EnvironmentOfAnotherUserComesFromTheTable) {
 TEST_F(IdentityTest, ProcessStateOfAnotherUserIsReset) {
   struct Row {
     std::string prelude;
-    bool hostile_signals;
+    std::string launch;
     std::string key;
     std::string root;
     std::string self;
   };
   const Row rows[] = {
-      {"umask 0", false, "umask", "0022", "0000"},
-      {"umask 077", false, "umask", "0077", "0077"},
-      {"trap '' XFSZ INT", false, "sigign", "0000000000000000", "0000000001000002"},
-      {"", true, "sigblk", "0000000000000000", "0000000000004200"},
-      {"", true, "alarm", "off", "armed"},
-      {"ulimit -S -f 1", false, "fsize", "unlimited unlimited", "512 unlimited"},
-      {"ulimit -c unlimited", false, "core", "0 0", "unlimited unlimited"},
-      {"exec 9</dev/null", false, "fds", "0 1 2", "0 1 2 9"},
-      {"cd " + kAttacker, false, "cwd", kAttacker, kAttacker},  // kept for scripts
+      {"umask 0", "", "umask", "0022", "0000"},
+      {"umask 077", "", "umask", "0077", "0077"},
+      {"trap '' XFSZ INT", "", "sigign", "0000000000000000", "0000000001000002"},
+      {"", "--hostile", "sigblk", "0000000000000000", "0000000000004200"},
+      {"", "--hostile", "alarm", "off", "armed"},
+      {"ulimit -S -f 1", "", "Max file size", "unlimited unlimited", "512 unlimited"},
+      {"ulimit -c unlimited", "", "Max core file size", "0 0", "unlimited unlimited"},
+      {"exec 9</dev/null", "", "fds", "0 1 2", "0 1 2 9"},
+      // Descriptors are closed where close_range is missing too.
+      {"", "--no-close-range", "close_range", "Function not implemented", "Function not implemented"},
+      {"exec 9</dev/null", "--no-close-range", "fds", "0 1 2", "0 1 2 9"},
+      {"cd " + kAttacker, "", "cwd", kAttacker, kAttacker},  // kept for scripts
   };
   for (const Row& row : rows) {
     caller_.prelude = row.prelude;
-    caller_.hostile_signals = row.hostile_signals;
+    caller_.launch = row.launch;
     EXPECT_EQ(probe("0").state[row.key], row.root) << row.prelude << " " << row.key;
     EXPECT_EQ(probe("-").state[row.key], row.self) << row.prelude << " " << row.key;
   }
+}
+
+// Limits a caller lowered could cut a program run as another user short;
+// it gets those of PID 1, with which the system's own services start, and
+// nice value 0.
+TEST_F(IdentityTest, LimitsAndNiceOfAnotherUserAreThoseOfPid1) {
+  // A PID 1 whose soft limits differ from the test's own; its hard limits
+  // are the test's, which the wrapper can set without CAP_SYS_RESOURCE.
+  std::string pid1 = rwtest::read_text("/proc/self/limits");
+  for (const auto& [name, soft] : {std::pair<std::string, std::string>{"Max open files", "1000"},
+                                   {"Max stack size", "4194304"}, {"Max cpu time", "100000"}}) {
+    const auto at = pid1.find("\n" + name + " ") + 1 + 26;  // "%-25s %-20s " as the kernel writes
+    pid1.replace(at, 20, soft + std::string(20 - soft.size(), ' '));
+  }
+  box_.pid1_limits(pid1);
+  caller_.prelude = "ulimit -S -n 64; ulimit -S -s 2048; ulimit -S -t 5000; ulimit -S -v 4000000; "
+                    "ulimit -S -d 4000000; ulimit -S -p 200; ulimit -S -l 32; ulimit -S -w 100; "
+                    "renice -n 5 -p $$ >/dev/null";
+  auto expect_limits_of = [](rwtest::Probe p, const std::string& table) {
+    auto want = rwtest::limits_table(table);
+    want["Max core file size"] = "0 0";
+    for (const auto& [name, limits] : want) EXPECT_EQ(p.state[name], limits) << name;
+  };
+  auto root = probe("0");
+  expect_limits_of(root, pid1);
+  EXPECT_EQ(root.state["nice"], "0");
+  auto self = probe("-");
+  const std::string open_files = rwtest::limits_table(pid1)["Max open files"];
+  EXPECT_EQ(self.state["Max open files"], "64" + open_files.substr(open_files.find(' ')));
+  EXPECT_EQ(self.state["nice"], "5");
+
+  // The real PID 1, unless lifting a hard limit to its needs a capability
+  // root lacks here.
+  bool within = true;  // the test's hard limits reach PID 1's (the core size is lowered)
+  for (int r = 0; r < RLIM_NLIMITS; ++r) {
+    rlimit own{}, init{};
+    within = within && getrlimit(static_cast<__rlimit_resource>(r), &own) == 0 &&
+             prlimit(1, static_cast<__rlimit_resource>(r), nullptr, &init) == 0 &&
+             (r == RLIMIT_CORE || own.rlim_max >= init.rlim_max);
+  }
+  const bool can_lift = within || prctl(PR_CAPBSET_READ, CAP_SYS_RESOURCE, 0, 0, 0) == 1;
+  box_.real_pid1_limits();
+  box_.write_conf("probe " + kProbe + " 0\n");
+  auto real = run({"probe"});
+  if (can_lift) {
+    expect_limits_of(rwtest::parse_probe(real.out), rwtest::read_text("/proc/1/limits"));
+  } else {
+    EXPECT_EQ(real.status, 253);
+    EXPECT_EQ(real.err, "setrlimit: Operation not permitted\n");
+  }
+
+  // A table the wrapper cannot read in full leaves it nothing to go by.
+  box_.pid1_limits(pid1.substr(0, pid1.rfind("Max realtime")));
+  auto cut = run({"probe"});
+  EXPECT_EQ(cut.status, 253);
+  EXPECT_EQ(cut.err, "/proc/1/limits: Bad message\n");
+  EXPECT_EQ(cut.out, "");
 }
 
 // Root-owned scripts on the allow-list, each run as root by a caller who has
@@ -208,14 +269,16 @@ TEST_F(IdentityTest, ScriptsRunAsRootGiveTheCallerNothing) {
 }
 
 // Allow-lists and programs that only root may be able to change, and lines
-// whose meaning depends on the caller.
+// whose meaning depends on the caller.  Root is told why a command does not
+// run; nobody learns no more than he would of a name the list lacks.
 TEST_F(IdentityTest, AllowListAndProgramsMustBeRootsAlone) {
-  const uid_t daemon = rwtest::user_id("daemon");
+  const std::string daemon = " " + std::to_string(rwtest::user_id("daemon")) + "\n";
   const std::string good = "probe " + kProbe + " 0\n";
   for (const char* name : {"attacker/tool", "attacker/ls", "attacker/bin/tool"})
     box_.copy(box_.outside(kProbe), name, 0755, nobody_);
-  box_.copy(box_.outside(kProbe), "daemons", 0755, daemon);
+  box_.copy(box_.outside(kProbe), "daemons", 0755, rwtest::user_id("daemon"));
   box_.copy(box_.outside(kProbe), "loose", 0775);
+  box_.copy(box_.outside(kProbe), "plain", 0644);
   box_.make_dir("shared", 0775);
   box_.copy(box_.outside(kProbe), "shared/tool");
   box_.make_dir("open", 01777);
@@ -225,37 +288,50 @@ TEST_F(IdentityTest, AllowListAndProgramsMustBeRootsAlone) {
   box_.write("attacker/conf", good, 0644);
   std::filesystem::create_symlink(kDir + "/open/tool", box_.outside(kDir + "/link"));
   caller_.prelude = "cd " + kAttacker;  // where relative paths would be found
+  const rwtest::Caller root{0, 0, {}, caller_.prelude};
   const std::string refused = "; refusing to run.\n";
   const std::string warning = "WARNING: " + kConf + " line ";
+  const std::string not_user = " names a user that is neither - nor a user id; line ignored.\n";
+  std::string words;
+  for (const char* user : {"root", "-1", "admin", "--", "0x3e8"}) words += "w " + kProbe + " " + user + "\n";
 
   struct Row {
     const char* what;
     std::function<void()> setup;
     std::string command;
-    int status;
+    int status;  // and message, for root
     std::string err;
+    bool for_root_only = false;
   };
   auto conf = [&](const std::string& text) { return [&, text] { box_.write_conf(text); }; };
   const Row rows[] = {
-      {"hexadecimal user id", conf("hex " + kProbe + " 0x3e8\n"), "hex", 127,
-       warning + "1 names a user id that is not a plain decimal number; line ignored.\n"
-                 "ERROR: Disallowed command hex\n"},
+      {"users that are neither - nor a user id", conf(words), "w", 127,
+       warning + "1" + not_user + warning + "2" + not_user + warning + "3" + not_user + warning + "4" +
+           not_user + warning + "5 names a user id that is not a plain decimal number; line ignored.\n"
+           "ERROR: Disallowed command w\n"},
       {"relative paths", conf("ls ls 0\nrel bin/tool 0\n"), "rel", 127,
        warning + "1 names a relative path; line ignored.\n" + warning +
            "2 names a relative path; line ignored.\nERROR: Disallowed command rel\n"},
-      {"program of an ordinary user", conf("t " + kAttacker + "/tool 0\n"), "t", 1,
-       "ERROR: " + kAttacker + "/tool is not owned by root" + refused},
-      {"program of another user than the target", conf("t " + kAttacker + "/tool " + std::to_string(daemon) + "\n"),
-       "t", 1, "ERROR: " + kAttacker + "/tool is owned by neither root nor the target user" + refused},
-      {"program writable by its group", conf("t " + kDir + "/loose 0\n"), "t", 1,
-       "ERROR: " + kDir + "/loose is writable by group or others" + refused},
-      {"group-writable directory above", conf("t " + kDir + "/shared/tool 0\n"), "t", 1,
-       "ERROR: " + kDir + "/shared is writable by group or others" + refused},
-      {"sticky world-writable directory above", conf("t " + kDir + "/open/tool 0\n"), "t", 1,
-       "ERROR: " + kDir + "/open is writable by group or others" + refused},
-      {"link into a world-writable directory", conf("t " + kDir + "/link 0\n"), "t", 1,
-       "ERROR: " + kDir + "/open is writable by group or others" + refused},
-      {"program of the target user", conf("t " + kDir + "/daemons " + std::to_string(daemon) + "\n"), "t", 0, ""},
+      {"name not listed", conf(good), "nope", 127, "ERROR: Disallowed command nope\n"},
+      {"program of another user than the target", conf("t " + kAttacker + "/tool" + daemon), "t", 1,
+       "ERROR: " + kAttacker + "/tool is owned by neither root nor the target user" + refused, true},
+      {"program writable by its group", conf("t " + kDir + "/loose" + daemon), "t", 1,
+       "ERROR: " + kDir + "/loose is writable by group or others" + refused, true},
+      {"group-writable directory above", conf("t " + kDir + "/shared/tool" + daemon), "t", 1,
+       "ERROR: " + kDir + "/shared is writable by group or others" + refused, true},
+      {"sticky world-writable directory above", conf("t " + kDir + "/open/tool" + daemon), "t", 1,
+       "ERROR: " + kDir + "/open is writable by group or others" + refused, true},
+      {"link into a world-writable directory", conf("t " + kDir + "/link" + daemon), "t", 1,
+       "ERROR: " + kDir + "/open is writable by group or others" + refused, true},
+      {"program missing", conf("t " + kDir + "/missing" + daemon), "t", 255,
+       kDir + "/missing: No such file or directory\n", true},
+      {"program missing, run as the caller", conf("t " + kDir + "/missing -\n"), "t", 255,
+       kDir + "/missing: No such file or directory\n", true},
+      {"program not executable", conf("t " + kDir + "/plain" + daemon), "t", 255,
+       kDir + "/plain: Permission denied\n", true},
+      {"user id without a passwd entry", conf("t " + kProbe + " " + std::to_string(rwtest::unused_uid()) + "\n"),
+       "t", 253, "getpwuid: No such file or directory\n", true},
+      {"program of the target user", conf("t " + kDir + "/daemons" + daemon), "t", 0, ""},
       {"the caller's own program", conf("t " + kAttacker + "/tool -\n"), "t", 0, ""},
       {"list is a FIFO", [&] { box_.conf_fifo(); }, "probe", 1,
        "ERROR: " + kConf + " is not a regular file" + refused},
@@ -268,11 +344,14 @@ TEST_F(IdentityTest, AllowListAndProgramsMustBeRootsAlone) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     row.setup();
-    auto r = run({row.command});
-    EXPECT_EQ(r.status, row.status);
-    EXPECT_EQ(r.err, row.err);
-    if (row.status != 0) {
-      EXPECT_EQ(r.out, "");
+    for (const rwtest::Caller& who : {root, caller_}) {
+      const bool told = who.uid == 0 || !row.for_root_only;
+      auto r = box_.run({row.command}, {}, who);
+      EXPECT_EQ(r.status, told ? row.status : 127) << who.uid;
+      EXPECT_EQ(r.err, told ? row.err : "ERROR: Disallowed command " + row.command + "\n") << who.uid;
+      if (row.status != 0) {
+        EXPECT_EQ(r.out, "");
+      }
     }
   }
 }

@@ -2,36 +2,37 @@
  * with, one item per line.  Started as "probe --hostile PROGRAM [ARG ...]" it
  * is the caller's side instead: it blocks SIGTERM and SIGUSR1, arms a long
  * alarm and executes PROGRAM, which inherits both (a shell on the way would
- * clear the mask). */
+ * clear the mask).  With --no-close-range it installs a seccomp filter that
+ * answers close_range as a kernel before 5.9 does, and executes PROGRAM. */
 #define _GNU_SOURCE
 #include <dirent.h>
+#include <errno.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 extern char **environ;
 
-static void print_limit(const char *name, int resource)
+/* Each line of /proc/self/limits but its header. */
+static void print_limits(void)
 {
-    struct rlimit l;
-    rlim_t both[2];
+    char line[256];
+    FILE *limits = fopen("/proc/self/limits", "r");
 
-    if (getrlimit(resource, &l) != 0)
+    if (limits == NULL || fgets(line, sizeof line, limits) == NULL)
         exit(70);
-    both[0] = l.rlim_cur;
-    both[1] = l.rlim_max;
-    printf("%s", name);
-    for (int i = 0; i < 2; i++) {
-        if (both[i] == RLIM_INFINITY)
-            printf(" unlimited");
-        else
-            printf(" %llu", (unsigned long long)both[i]);
-    }
-    putchar('\n');
+    while (fgets(line, sizeof line, limits) != NULL)
+        printf("limit %s", line);
+    fclose(limits);
 }
 
 /* CapEff, Umask, SigBlk and SigIgn, keyed in lower case. */
@@ -73,16 +74,28 @@ static void print_fds(void)
     closedir(d);
 }
 
-static int exec_hostile(char **argv)
+static int hostile(void)
 {
     static const struct itimerval alarm = { { 0, 0 }, { 1000, 0 } };
     sigset_t set;
 
-    if (sigemptyset(&set) != 0 || sigaddset(&set, SIGTERM) != 0 || sigaddset(&set, SIGUSR1) != 0
-        || sigprocmask(SIG_BLOCK, &set, NULL) != 0 || setitimer(ITIMER_REAL, &alarm, NULL) != 0)
-        return 70;
-    execv(argv[0], argv);
-    return 71;
+    return sigemptyset(&set) != 0 || sigaddset(&set, SIGTERM) != 0 || sigaddset(&set, SIGUSR1) != 0
+           || sigprocmask(SIG_BLOCK, &set, NULL) != 0 || setitimer(ITIMER_REAL, &alarm, NULL) != 0;
+}
+
+/* Needs CAP_SYS_ADMIN rather than no_new_privs, which would keep a
+ * set-user-ID wrapper from gaining root. */
+static int no_close_range(void)
+{
+    struct sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_close_range, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog prog = { sizeof code / sizeof code[0], code };
+
+    return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0;
 }
 
 int main(int argc, char **argv)
@@ -93,9 +106,14 @@ int main(int argc, char **argv)
     char cwd[4096];
     struct itimerval alarm;
     int n = getgroups(256, groups);
+    int niceness;
 
-    if (argc > 2 && strcmp(argv[1], "--hostile") == 0)
-        return exec_hostile(argv + 2);
+    if (argc > 2 && (strcmp(argv[1], "--hostile") == 0 || strcmp(argv[1], "--no-close-range") == 0)) {
+        if (argv[1][2] == 'h' ? hostile() : no_close_range())
+            return 70;
+        execv(argv[2], argv + 2);
+        return 71;
+    }
     if (n < 0 || getresuid(&ruid, &euid, &suid) != 0 || getresgid(&rgid, &egid, &sgid) != 0
         || getitimer(ITIMER_REAL, &alarm) != 0 || getcwd(cwd, sizeof cwd) == NULL)
         return 70;
@@ -104,10 +122,16 @@ int main(int argc, char **argv)
         printf(" %u", groups[i]);
     putchar('\n');
     print_status();
-    print_limit("core", RLIMIT_CORE);
-    print_limit("fsize", RLIMIT_FSIZE);
+    print_limits();
+    errno = 0;
+    niceness = getpriority(PRIO_PROCESS, 0);
+    if (errno != 0)
+        return 70;
+    printf("nice %d\n", niceness);
     printf("alarm %s\n", alarm.it_value.tv_sec != 0 ? "armed" : "off");
     print_fds();
+    /* Closes no descriptor: none has this number. */
+    printf("close_range %s\n", close_range(~0U, ~0U, 0) == 0 ? "works" : strerror(errno));
     printf("cwd %s\n", cwd);
     for (int i = 0; i < argc; i++)
         printf("arg %s\n", argv[i]);

@@ -1,6 +1,8 @@
 // The wrapper run by root, against test allow-lists.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -107,25 +109,38 @@ TEST_F(WrapperTest, LineFormat) {
     long uid;  // -1: disallowed
   };
   for (const Case& c : {Case{"#comment", -1}, Case{"lead", -1}, Case{"a#b", long(nobody)},
-                        Case{"two", -1}, Case{"dup", long(nobody)}, Case{"x1", 0},
+                        Case{"two", -1}, Case{"dup", long(nobody)}, Case{"x1", -1},
                         Case{"x2", -1}, Case{"huge", -1}, Case{"fits", long(nobody)},
                         Case{"long", -1}, Case{"tail", -1}}) {
     EXPECT_EQ(uid_of(c.command), c.uid) << c.command;
   }
   auto r = run({"tail"});
   EXPECT_EQ(r.status, 127);
-  EXPECT_EQ(r.err, "WARNING: " + kConf + " line 9 names a user id that is not a plain decimal number; line ignored.\n"
+  EXPECT_EQ(r.err, "WARNING: " + kConf + " line 8 names a user that is neither - nor a user id; line ignored.\n"
+                   "WARNING: " + kConf + " line 9 names a user id that is not a plain decimal number; line ignored.\n"
                    "WARNING: " + kConf + " line 10 names a user id out of range; line ignored.\n"
                    "WARNING: " + kConf + " line 12 is longer than 1022 bytes; line ignored.\n"
                    "ERROR: Disallowed command tail\n");
 }
 
-TEST_F(WrapperTest, UnknownUserStopsBeforeAnyChange) {
-  box_.write_conf("ghost " + kProbe + " " + std::to_string(rwtest::unused_uid()) + "\n");
-  auto r = run({"ghost"});
-  EXPECT_EQ(r.status, 253);
-  EXPECT_EQ(r.err.rfind("getpwuid: ", 0), 0u) << r.err;
-  EXPECT_EQ(r.out, "");
+// Standard descriptors the caller closed are /dev/null before the wrapper
+// opens anything, and stay so for the program.
+TEST_F(WrapperTest, ClosedStandardDescriptorsAreDevNull) {
+  const std::string out = box_.make_dir("out") + "/stdio";
+  box_.write_conf("job " + box_.write("job", "#!/bin/sh\nfds=$(readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2)\necho \"$fds\" >" + out + "\n") +
+                  " -\n");
+  struct Row {
+    std::string prelude;
+    std::string stdio;  // the targets, up to the first "pipe:"
+  };
+  for (const Row& row : {Row{"exec 0<&- 1>&- 2>&-", "/dev/null\n/dev/null\n/dev/null\n"},
+                         Row{"exec 0<&- 2>&-", "/dev/null\npipe:"}, Row{"exec 1>&-", "/dev/null\n/dev/null\npipe:"}}) {
+    auto r = box_.run({"job"}, {}, rwtest::Caller{0, 0, {}, row.prelude});
+    EXPECT_EQ(r.status, 0) << row.prelude;
+    std::ifstream in(box_.outside(out));
+    const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(got.substr(0, row.stdio.size()), row.stdio) << row.prelude;
+  }
 }
 
 TEST_F(WrapperTest, TableHoldsEightyCommandsAndSaysSo) {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
@@ -62,7 +63,8 @@ Daemon::~Daemon() {
     for (pid_t child : children) ::waitpid(child, nullptr, 0);
     if (err_fd_ >= 0) ::close(err_fd_);
     // ORV_KEEP_LOGS keeps the daemon's logs for a look after the test.
-    if (std::getenv("ORV_KEEP_LOGS") == nullptr) std::system(("rm -rf " + log_dir_).c_str());
+    std::error_code ignored;
+    if (std::getenv("ORV_KEEP_LOGS") == nullptr) std::filesystem::remove_all(log_dir_, ignored);
 }
 
 void Daemon::start(std::vector<std::string> const& worker, std::vector<std::string> const& options,

@@ -1,5 +1,6 @@
 // The daemon's front door as the proxies and clients in front of it use it:
 // persistent connections from real client libraries.
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,6 +18,8 @@
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 
 #include <gtest/gtest.h>
 
@@ -267,6 +270,68 @@ TEST(DaemonFrontDoor, TheRealClientAddress) {
     client.send("PROXY TCP4 203.0.113.7 127.0.0.1 41234 80\r\nPUT / HTTP/1.0\r\n\r\n");
     client.receive();
     EXPECT_TRUE(daemon.wait_for_log("Failed to process a request from 203.0.113.7:41234: Unsupported HTTP method."));
+}
+
+// A connection from a local address of the test's choosing, which sends
+// nothing and so holds its slot.
+boost::asio::ip::tcp::socket hold_from(boost::asio::io_context& io, char const* source, int port) {
+    boost::asio::ip::tcp::socket socket(io);
+    socket.open(boost::asio::ip::tcp::v4());
+    socket.bind({boost::asio::ip::make_address(source), 0});
+    socket.connect({boost::asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)});
+    return socket;
+}
+
+// One address holds at most its share of the connections: the next one is
+// closed without a byte and logged; another address is served; a trusted
+// proxy, which carries many clients, has no share.
+TEST(DaemonFrontDoor, ConnectionsPerAddress) {
+    struct Row {
+        std::vector<std::string> options;
+        bool third_refused;
+    } const rows[] = {
+        {{"--max-connections-per-address", "2"}, true},
+        {{"--max-connections-per-address", "2", "--trust-proxy", "127.0.0.1"}, false},
+    };
+    for (Row const& row : rows) {
+        Daemon daemon;
+        daemon.start(worker(), row.options);
+        boost::asio::io_context io;
+        std::vector<boost::asio::ip::tcp::socket> held;
+        for (int i = 0; i < 3; ++i) held.push_back(hold_from(io, "127.0.0.1", daemon.port()));
+        // The connections start in no fixed order: one of the three is closed.
+        std::vector<unsigned short> closed;
+        if (row.third_refused) orv::test::eventually([&] {
+            closed.clear();
+            for (auto& socket : held) {
+                struct pollfd ready = {socket.native_handle(), POLLIN, 0};
+                char byte;
+                if (::poll(&ready, 1, 0) == 1 && ::recv(socket.native_handle(), &byte, 1, MSG_PEEK) == 0)
+                    closed.push_back(socket.local_endpoint().port());
+            }
+            return closed.size() == 1u;
+        });
+        ASSERT_EQ(row.third_refused ? 1u : 0u, closed.size());
+        if (row.third_refused) {
+            EXPECT_TRUE(daemon.wait_for_log("Failed to handle a client connection from 127.0.0.1:" +
+                                            std::to_string(closed.front()) +
+                                            ": Limit on number of connections from one address (2) has exceeded."));
+        }
+        auto other = hold_from(io, "127.0.0.2", daemon.port());
+        std::string const request = orv::test::http_request("POST", "/svc/act", "{}");
+        boost::asio::write(other, boost::asio::buffer(request));
+        boost::system::error_code ec;
+        std::string answer;
+        boost::asio::read(other, boost::asio::dynamic_buffer(answer), ec);
+        EXPECT_EQ(orv::test::json_response("{}"), answer);
+        for (auto& socket : held) {
+            if (row.third_refused) break;
+            boost::asio::write(socket, boost::asio::buffer(request));
+            answer.clear();
+            boost::asio::read(socket, boost::asio::dynamic_buffer(answer), ec);
+            EXPECT_EQ(orv::test::json_response("{}"), answer);
+        }
+    }
 }
 
 }  // namespace

@@ -137,7 +137,8 @@ TEST_F(DaemonStatus, QueueWaitsForTheWorkersAndOverflows) {
 }
 
 // Clients that fill the status listener's own small limit with slow or
-// oversized requests leave the service port alone.
+// oversized requests leave the service port alone; from one address they
+// get no more than its share of four.
 TEST_F(DaemonStatus, HostileStatusClientsDoNotReachTheServicePort) {
     start({"one-write"});
     std::vector<std::unique_ptr<orv::test::RawClient>> slow;
@@ -146,7 +147,7 @@ TEST_F(DaemonStatus, HostileStatusClientsDoNotReachTheServicePort) {
         slow.back()->send("GET /metrics HTTP/1.0\r\nX-Big: " + std::string(10000, 'x'));
     }
     for (int i = 0; i < 20; ++i) EXPECT_EQ(json_response("{}"), post(daemon_.port(), "/svc/x", "{}"));
-    EXPECT_TRUE(daemon_.wait_for_log("Limit on number of active connections (16) has exceeded."));
+    EXPECT_TRUE(daemon_.wait_for_log("Limit on number of connections from one address (4) has exceeded."));
 }
 
 }  // namespace

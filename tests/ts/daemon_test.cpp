@@ -86,6 +86,8 @@ TEST(Daemon, LauncherReportsEveryFailedStart) {
     std::string const busy = std::to_string(blocker.local_endpoint().port());
     std::string const dir = daemon.log_dir();
 
+    // The refused command lines name the taken port too: a daemon started by
+    // mistake could not bind, nor meet one the machine runs (say on 8080).
     struct Case {
         std::vector<std::string> args;
         int code;
@@ -97,22 +99,24 @@ TEST(Daemon, LauncherReportsEveryFailedStart) {
          "Invalid port 65536: expected a number from 1 to 65535.\n"},
         {{"svc", "99999", TEST_WORKER_BIN}, 2, "Invalid port 99999: expected a number from 1 to 65535.\n"},
         {{"svc", "80x", TEST_WORKER_BIN}, 2, "bad lexical cast: source type value could not be interpreted as target\n"},
-        {{"svc", "8080"}, 2, "Invalid command line arguments.\n"},
-        {{"--log-dir", dir, "svc", "8080", "/nonexistent/worker"}, 2,
+        {{"svc", busy}, 2, "Invalid command line arguments.\n"},
+        {{"--log-dir", dir, "svc", busy, "/nonexistent/worker"}, 2,
          "Worker program /nonexistent/worker: No such file or directory.\n"},
-        {{"--log-dir", dir, "svc", "8080", "/etc/passwd"}, 2, "Worker program /etc/passwd is not executable.\n"},
-        {{"--log-dir", "/nonexistent", "svc", "8080", TEST_WORKER_BIN}, 2,
+        {{"--log-dir", dir, "svc", busy, "/etc/passwd"}, 2, "Worker program /etc/passwd is not executable.\n"},
+        {{"--log-dir", "/nonexistent", "svc", busy, TEST_WORKER_BIN}, 2,
          "Log directory /nonexistent: No such file or directory.\n"},
-        {{"--max-workers", "1001", "svc", "8080", TEST_WORKER_BIN}, 2,
+        {{"--max-workers", "1001", "svc", busy, TEST_WORKER_BIN}, 2,
          "Invalid value '1001' for --max-workers: expected a whole number from 1 to 1000.\n"},
-        {{"--log-to-stderr", "svc", "8080", TEST_WORKER_BIN}, 2, "--log-to-stderr needs --foreground.\n"},
-        {{"--no-such-option", "svc", "8080", TEST_WORKER_BIN}, 2, "unrecognised option '--no-such-option'\n"},
-        {{"--queue", "0", "svc", "8080", TEST_WORKER_BIN}, 2,
+        {{"--log-to-stderr", "svc", busy, TEST_WORKER_BIN}, 2, "--log-to-stderr needs --foreground.\n"},
+        {{"--no-such-option", "svc", busy, TEST_WORKER_BIN}, 2, "unrecognised option '--no-such-option'\n"},
+        {{"--log-dir", dir, "--listen", "unix:/tmp/orv.sock", "svc", busy, TEST_WORKER_BIN}, 2,
+         "Socket directory /tmp is writable by others.\n"},
+        {{"--queue", "0", "svc", busy, TEST_WORKER_BIN}, 2,
          "Invalid value '0' for --queue: expected a whole number from 1 to 100000.\n"},
-        {{"--queue-timeout", "500", "svc", "8080", TEST_WORKER_BIN}, 2, "--queue-timeout needs --queue.\n"},
-        {{"--max-requests-jitter", "5", "svc", "8080", TEST_WORKER_BIN}, 2,
+        {{"--queue-timeout", "500", "svc", busy, TEST_WORKER_BIN}, 2, "--queue-timeout needs --queue.\n"},
+        {{"--max-requests-jitter", "5", "svc", busy, TEST_WORKER_BIN}, 2,
          "--max-requests-jitter needs --max-requests.\n"},
-        {{"--max-worker-memory", "1g", "svc", "8080", TEST_WORKER_BIN}, 2,
+        {{"--max-worker-memory", "1g", "svc", busy, TEST_WORKER_BIN}, 2,
          "Invalid value '1g' for --max-worker-memory: expected a whole number from 1 to 1048576.\n"},
     };
     for (auto const& c : cases) {

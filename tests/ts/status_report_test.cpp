@@ -160,6 +160,35 @@ TEST(StatusReport, QueueMetrics) {
                                            "\"worker_list\":["));
 }
 
+// A service name is whatever bytes the command line had: well-formed UTF-8
+// passes unchanged, every other byte becomes \u00XX of its value, so the
+// document is valid JSON whatever the name.
+TEST(StatusReport, StatusJsonEscapesEveryByteThatIsNotUtf8) {
+    struct Case {
+        char const* name;
+        std::string bytes;
+        std::string json;
+    } const cases[] = {
+        {"2, 3 and 4 bytes", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+        {"the edges of the range", "\xc2\x80\xef\xbf\xbf\xf4\x8f\xbf\xbf", "\xc2\x80\xef\xbf\xbf\xf4\x8f\xbf\xbf"},
+        {"lone continuation bytes", "a\x80\xbf" "b", "a\\u0080\\u00bfb"},
+        {"overlong forms", "\xc0\xaf\xc1\xbf\xe0\x80\xaf\xf0\x80\x80\xaf",
+         "\\u00c0\\u00af\\u00c1\\u00bf\\u00e0\\u0080\\u00af\\u00f0\\u0080\\u0080\\u00af"},
+        {"surrogates", "\xed\xa0\x80\xed\xbf\xbf", "\\u00ed\\u00a0\\u0080\\u00ed\\u00bf\\u00bf"},
+        {"above U+10FFFF", "\xf4\x90\x80\x80\xf5\x80", "\\u00f4\\u0090\\u0080\\u0080\\u00f5\\u0080"},
+        {"cut sequences", "\xe2\x82" "a\xf0\x9f\x98", "\\u00e2\\u0082a\\u00f0\\u009f\\u0098"},
+        {"0xFF and 0xFE", "\xff\xfe", "\\u00ff\\u00fe"},
+        {"controls, quotes, DEL", std::string("\x01\n\"\\\x7f", 5), "\\u0001\\u000a\\\"\\\\\x7f"},
+    };
+    for (auto const& c : cases) {
+        StatusSnapshot s = sample();
+        s.service = c.bytes;
+        std::string const json = orv::ts::status_json(s);
+        EXPECT_EQ("{\"service\":\"" + c.json + "\",\"group\":", json.substr(0, json.find(",\"group\":") + 9))
+            << c.name;
+    }
+}
+
 // Durations fall into the first bucket whose bound they do not exceed; the
 // buckets read back cumulative, and statuses outside the list count as 0.
 TEST(StatusReport, ServerStatsCountIntoBuckets) {
