@@ -12,6 +12,7 @@
 #include <ctime>
 #include <sstream>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -80,7 +81,8 @@ public:
         if (::mkdtemp(pattern) != nullptr) dir_ = pattern;
         ::chmod(dir_.c_str(), 0755);
         path_ = dir_ + "/V";
-        std::system(("printf 'root only\\n' > " + path_ + " && chmod 0600 " + path_).c_str());
+        std::ofstream(path_) << "root only\n";
+        ::chmod(path_.c_str(), 0600);
     }
     ~Victim() { fs::remove_all(dir_); }
     std::string const& path() const { return path_; }
