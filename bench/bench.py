@@ -12,7 +12,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import loadgen, orv_extras, proctree, report  # noqa: E402
+from harness import burst, loadgen, orv_extras, proctree, report  # noqa: E402
 from harness.config import Config  # noqa: E402
 from harness.procs import Registry  # noqa: E402
 from harness.targets import ALL  # noqa: E402
@@ -146,7 +146,7 @@ def main():
     targets = {}
     raw = []
     summary, ka_summary = {}, {}
-    cold, hundred, kill = [], None, None
+    cold, hundred, kill, bursts = [], None, None, []
     try:
         targets = start_targets(names, cfg, registry, False, notes)
         orv_started = "orv" in targets
@@ -172,6 +172,9 @@ def main():
                                                   cfg.cold_repeats, log))
             log("orv: 100 workers...")
             hundred = orv_extras.hundred_workers(cfg, registry, small, log)
+            if "nginx" in names:
+                log("orv: burst...")
+                bursts = burst.burst(cfg, registry, os.path.join(cfg.work, "body-100.json"), log)
     finally:
         stop_targets(targets)
         registry.stop_all()
@@ -221,6 +224,8 @@ def main():
         text += ["## Goals with persistent connections",
                  report.keep_alive_goals(ka_summary) or "- not checked (orv absent).", "",
                  "## Connection reuse", report.reuse(ka_summary, points, ka_all), ""]
+    if bursts:
+        text += ["## More clients than workers", burst.table(bursts), ""]
     text += ["## orv only", report.extras(cold, hundred, kill) or "- not measured.", ""]
     output = "\n".join(text)
     print(output)
@@ -229,7 +234,7 @@ def main():
         f.write(output)
     with open(os.path.join(cfg.results, "latest.json"), "w") as f:
         json.dump({"runs": raw, "cold": cold, "hundred": hundred, "kill": kill,
-                   "notes": notes}, f, indent=1,
+                   "burst": bursts, "notes": notes}, f, indent=1,
                   default=lambda v: None if isinstance(v, float) and math.isnan(v) else str(v))
 
 

@@ -3,13 +3,26 @@
  * spawn-fcgi behind nginx.  Each request's body comes back unchanged as the
  * reply body with Content-Type application/json.  The listening socket is
  * descriptor 0, as spawn-fcgi hands it over.
+ *
+ * With an argument, a request for a path ending in "/slow" waits that many
+ * milliseconds before it is answered, as the orv echo worker does for its
+ * action "slow": the burst measurement gives both the same work time.
  */
 #include <fcgiapp.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <time.h>
 
-int main(void)
+static int ends_with(const char *text, const char *suffix)
 {
+    size_t n = strlen(text), m = strlen(suffix);
+    return n >= m && strcmp(text + n - m, suffix) == 0;
+}
+
+int main(int argc, char **argv)
+{
+    long slow_ms = argc > 1 ? atol(argv[1]) : 0;
     if (FCGX_Init() != 0) {
         fprintf(stderr, "fcgi_echo: FCGX_Init failed\n");
         return 1;
@@ -42,6 +55,12 @@ int main(void)
             if (n <= 0)
                 break;
             got += n;
+        }
+        const char *uri = FCGX_GetParam("REQUEST_URI", request.envp);
+        if (slow_ms > 0 && uri != NULL && ends_with(uri, "/slow")) {
+            struct timespec wait = { slow_ms / 1000, (slow_ms % 1000) * 1000000L };
+            while (nanosleep(&wait, &wait) != 0) {
+            }
         }
         FCGX_FPrintF(request.out,
                      "Status: 200 OK\r\nContent-Type: application/json\r\n"

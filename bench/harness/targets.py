@@ -28,6 +28,9 @@ class Target:
         self.keep_alive = keep_alive
         self.port = procs.free_port()
         self.root_pids = []
+        # How long a request for .../slow takes its backend, in ms; 0: the
+        # backend's own default (nginx+fcgi: no wait).
+        self.slow_ms = 0
 
     @property
     def url(self):
@@ -126,7 +129,8 @@ class NginxFastcgi(Nginx):
                 os.unlink(stale)
         fcgi = os.path.join(self.cfg.bin, "fcgi_echo")
         subprocess.run([self.cfg.spawn_fcgi, "-s", sock, "-F", str(FCGI_PROCESSES),
-                        "-P", pidfile, "-M", "0660", "--", fcgi], check=True,
+                        "-P", pidfile, "-M", "0660", "--", fcgi]
+                       + ([str(self.slow_ms)] if self.slow_ms else []), check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         with open(pidfile) as f:
             for pid in (int(p) for p in f.read().split()):
@@ -183,8 +187,9 @@ class OrvDaemon:
     """
 
     def __init__(self, cfg, registry, port=None, service="echo", options=(),
-                 unix_socket=None):
+                 unix_socket=None, slow_ms=None):
         self.cfg = cfg
+        self.slow_ms = slow_ms or cfg.slow_ms
         self.registry = registry
         self.port = port or procs.free_port()
         self.service = service
@@ -203,7 +208,7 @@ class OrvDaemon:
         os.makedirs(os.path.join(self.log_root, "orv"))
         worker = os.path.join(self.cfg.bin, "echo_worker")
         daemon = ([self.cfg.orv_bin] + self.cfg.orv_opts + self.options
-                  + [self.service, str(self.port), worker, str(self.cfg.slow_ms)])
+                  + [self.service, str(self.port), worker, str(self.slow_ms)])
         if self.cfg.orv_private_log:
             argv = ["unshare", "--mount", "--propagation", "private", "--",
                     "sh", "-c", 'mount --bind "$1" /var/log && shift && exec "$@"',
