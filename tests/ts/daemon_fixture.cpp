@@ -184,6 +184,26 @@ std::string post(int port, std::string const& path, std::string const& body) {
     return round_trip(static_cast<unsigned short>(port), http_request("POST", path, body));
 }
 
+bool reachable(char const* address, int port) {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket socket(io);
+    boost::system::error_code error;
+    socket.connect({boost::asio::ip::make_address(address), static_cast<unsigned short>(port)}, error);
+    return !error;
+}
+
+ProgramRun launch(std::vector<std::string> const& args) {
+    std::vector<std::string> argv = {DAEMON_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv);
+}
+
+std::string capture_target(std::string const& log_dir) {
+    char target[512] = {};
+    ssize_t const size = ::readlink((log_dir + "/svc.stderr.log").c_str(), target, sizeof(target) - 1);
+    return size > 0 ? target : "";
+}
+
 int free_port() {
     boost::asio::io_context io;
     boost::asio::ip::tcp::acceptor const probe(io, {boost::asio::ip::address_v4::loopback(), 0}, false);

@@ -69,6 +69,17 @@ inline bool exited_with(int status, int code) { return status >= 0 && WIFEXITED(
 std::string post(int port, std::string const& path, std::string const& body);
 // A loopback TCP port that was free a moment ago.
 int free_port();
+// Whether a TCP connection to the address and port is accepted.
+bool reachable(char const* address, int port);
+// orv-task-service with these arguments, run to its end (a refused start).
+ProgramRun launch(std::vector<std::string> const& args);
+// What a response carries after its head; "" without a head.
+inline std::string body_of(std::string const& response) {
+    std::string::size_type const head = response.find("\r\n\r\n");
+    return head == std::string::npos ? "" : response.substr(head + 4);
+}
+// The target of the daemon's standard error capture link in the directory.
+std::string capture_target(std::string const& log_dir);
 
 }  // namespace test
 }  // namespace orv

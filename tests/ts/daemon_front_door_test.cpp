@@ -124,9 +124,8 @@ TEST(DaemonFrontDoor, StaleAndLiveSocketFiles) {
     int const live = ::socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_EQ(0, ::bind(live, reinterpret_cast<sockaddr*>(&address), sizeof address));
     ASSERT_EQ(0, ::listen(live, 1));
-    ProgramRun const refused = orv::test::run_program(
-        {ORV_TASK_SERVICE_BIN, "--log-dir", daemon.log_dir(), "--listen", "unix:" + socket, "svc", "1",
-         TEST_WORKER_BIN});
+    ProgramRun const refused =
+        orv::test::launch({"--log-dir", daemon.log_dir(), "--listen", "unix:" + socket, "svc", "1", TEST_WORKER_BIN});
     EXPECT_EQ(1, refused.exit_code());
     EXPECT_EQ("The daemon crashed: The socket " + socket + " is in use by another process.\n", refused.err);
     ::close(live);  // the file stays, and nothing answers on it any more
@@ -153,13 +152,7 @@ TEST(DaemonFrontDoor, RestartsUnderSocketActivationRefuseNothing) {
                 ("127.0.0.1:" + std::to_string(port)).c_str(), "/bin/sh", "-c", loop.c_str(), nullptr);
         ::_exit(127);
     }
-    ASSERT_TRUE(orv::test::eventually([&] {
-        boost::asio::io_context io;
-        boost::asio::ip::tcp::socket probe(io);
-        boost::system::error_code ec;
-        probe.connect({boost::asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, ec);
-        return !ec;
-    }));
+    ASSERT_TRUE(orv::test::eventually([&] { return orv::test::reachable("127.0.0.1", port); }));
 
     std::atomic<int> answered{0}, failed{0};
     std::mutex mutex;

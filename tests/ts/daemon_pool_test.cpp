@@ -23,9 +23,8 @@ using orv::test::worker;
 
 // The pid and count of a "served" worker's reply: {"pid":P,"n":K}.
 bool served_by(std::string const& reply, int& pid, int& n) {
-    std::string::size_type const body = reply.find("\r\n\r\n");
-    return reply.rfind("HTTP/1.0 200 OK\r\n", 0) == 0 && body != std::string::npos &&
-           std::sscanf(reply.c_str() + body + 4, "{\"pid\":%d,\"n\":%d}", &pid, &n) == 2;
+    return reply.rfind("HTTP/1.0 200 OK\r\n", 0) == 0 &&
+           std::sscanf(orv::test::body_of(reply).c_str(), "{\"pid\":%d,\"n\":%d}", &pid, &n) == 2;
 }
 
 // Four clients, 240 requests, --max-requests 5: nothing fails, each

@@ -35,6 +35,7 @@ using orv::test::eventually;
 using orv::test::exited_with;
 using orv::test::json_response;
 using orv::test::post;
+using orv::test::reachable;
 using orv::test::read_file;
 using orv::test::ProgramRun;
 using orv::test::UNAVAILABLE;
@@ -66,9 +67,8 @@ TEST(Daemon, DesignedCommandLineWithoutOptions) {
     EXPECT_TRUE(daemon.wait_for_log("Listening for client HTTP connections on 0.0.0.0:" + std::to_string(port)));
 
     // The capture link names the daemon's pid last.
-    char target[512] = {};
-    ASSERT_GT(::readlink((daemon.log_dir() + "/svc.stderr.log").c_str(), target, sizeof(target) - 1), 0);
-    pid_t const pid = static_cast<pid_t>(std::atoi(std::strrchr(target, '.') + 1));
+    std::string const target = orv::test::capture_target(daemon.log_dir());
+    pid_t const pid = static_cast<pid_t>(std::atoi(target.c_str() + target.rfind('.') + 1));
     ASSERT_GT(pid, 0);
     ::kill(pid, SIGTERM);
     EXPECT_TRUE(daemon.wait_for_log("Exiting..."));
@@ -118,11 +118,15 @@ TEST(Daemon, LauncherReportsEveryFailedStart) {
          "--max-requests-jitter needs --max-requests.\n"},
         {{"--max-worker-memory", "1g", "svc", busy, TEST_WORKER_BIN}, 2,
          "Invalid value '1g' for --max-worker-memory: expected a whole number from 1 to 1048576.\n"},
+        {{"--log-dir", dir, "--user", "orv-no-such-user", "svc", busy, TEST_WORKER_BIN}, 2,
+         "Invalid value 'orv-no-such-user' for --user: no such user.\n"},
+        {{"--log-dir", dir, "--group", "orv-no-such-group", "svc", busy, TEST_WORKER_BIN}, 2,
+         "Invalid value 'orv-no-such-group' for --group: no such group.\n"},
+        {{"--log-dir", dir, "--user", "3999999999", "svc", busy, TEST_WORKER_BIN}, 2,
+         "User 3999999999 has no entry in the user database: give --group as well.\n"},
     };
     for (auto const& c : cases) {
-        std::vector<std::string> argv = {BIN};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        ProgramRun const run = orv::test::run_program(argv);
+        ProgramRun const run = orv::test::launch(c.args);
         EXPECT_EQ(c.code, run.exit_code()) << c.err;
         EXPECT_EQ(c.err, run.err);
     }
@@ -131,14 +135,14 @@ TEST(Daemon, LauncherReportsEveryFailedStart) {
     // that failed to bind left log files.
     EXPECT_EQ(1, daemon.count_in_log("Starting task service for svc..."));
 
-    ProgramRun const help = orv::test::run_program({BIN, "--help"});
+    ProgramRun const help = orv::test::launch({"--help"});
     EXPECT_EQ(0, help.exit_code());
     for (char const* option : {"--foreground", "--listen", "--log-dir", "--log-to-stderr", "--min-workers",
                                "--max-workers", "--max-connections", "--threads", "--pid-file", "--max-requests",
                                "--max-requests-jitter", "--max-worker-memory", "--queue", "--queue-timeout"}) {
         EXPECT_NE(std::string::npos, help.out.find(option)) << option;
     }
-    EXPECT_EQ(0, orv::test::run_program({BIN, "--version"}).out.rfind("orv-task-service ", 0));
+    EXPECT_EQ(0, orv::test::launch({"--version"}).out.rfind("orv-task-service ", 0));
 }
 
 // A relative worker path is taken from the starting directory, before the
@@ -203,14 +207,6 @@ TEST(Daemon, ForegroundNotifiesTheServiceManagerAndLogsToStderr) {
     EXPECT_EQ("", daemon.info_log());
 }
 
-bool reachable(char const* address, int port) {
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::socket socket(io);
-    boost::system::error_code error;
-    socket.connect({boost::asio::ip::make_address(address), static_cast<unsigned short>(port)}, error);
-    return !error;
-}
-
 TEST(Daemon, ListenAddressChoosesFamilyAndInterface) {
     {
         Daemon daemon;
@@ -267,7 +263,7 @@ TEST(Daemon, RecycleUnderLoadLosesNothing) {
             if (reply.rfind("HTTP/1.0 200 OK\r\n", 0) != 0) ++failures;
             late += now == new_workers;
             std::lock_guard<std::mutex> lock(mutex);
-            seen[now].insert(reply.substr(reply.find("\r\n\r\n") + 4));
+            seen[now].insert(orv::test::body_of(reply));
         }
     };
     std::vector<std::thread> clients;
@@ -293,7 +289,7 @@ TEST(Daemon, ReopenedCapturesAndWorkerUmask) {
     Daemon daemon;
     daemon.start(worker({"chatty", "pid", "one-write"}));
     std::string const reply = post(daemon.port(), "/svc/x", "{}");
-    std::string const body = reply.substr(reply.find("\r\n\r\n") + 4);
+    std::string const body = orv::test::body_of(reply);
     std::string const worker_pid = body.substr(body.find(':') + 1, body.find('}') - body.find(':') - 1);
     EXPECT_NE(std::string::npos, read_file("/proc/" + worker_pid + "/status").find("Umask:\t0022\n"));
 
@@ -436,8 +432,9 @@ TEST(DaemonWorkers, RepliesAreBoundedAndHeldOnce) {
     client.send(orv::test::http_request("POST", "/svc/x", "{}"));
     std::string const reply = client.receive(60000).data;
     EXPECT_EQ(0u, reply.rfind("HTTP/1.0 200 OK\r\n", 0));
-    EXPECT_EQ(std::string::npos, reply.find_first_not_of("abcdefghijklmnopqrstuvwxyz", reply.find("\r\n\r\n") + 4));
-    EXPECT_EQ(67108864u, reply.size() - reply.find("\r\n\r\n") - 4);
+    std::string const body = orv::test::body_of(reply);
+    EXPECT_EQ(std::string::npos, body.find_first_not_of("abcdefghijklmnopqrstuvwxyz"));
+    EXPECT_EQ(67108864u, body.size());
 #ifndef ORV_SANITIZED
     EXPECT_LT(orv::test::peak_rss_kib(pid) - before, 80 * 1024);
 #else
@@ -477,16 +474,13 @@ TEST(DaemonWorkers, RequestTimeoutAnswers504AndKillsTheWorker) {
 TEST(DaemonWorkers, OneDaemonPerServiceName) {
     Daemon daemon;
     daemon.start(worker({"one-write"}));
-    char target[512] = {};
-    ASSERT_GT(::readlink((daemon.log_dir() + "/svc.stderr.log").c_str(), target, sizeof(target) - 1), 0);
-    orv::test::ProgramRun const second = orv::test::run_program(
-        {ORV_TASK_SERVICE_BIN, "--log-dir", daemon.log_dir(), "svc", std::to_string(orv::test::free_port()),
-         TEST_WORKER_BIN});
+    std::string const target = orv::test::capture_target(daemon.log_dir());
+    ASSERT_NE("", target);
+    ProgramRun const second =
+        orv::test::launch({"--log-dir", daemon.log_dir(), "svc", std::to_string(orv::test::free_port()), TEST_WORKER_BIN});
     EXPECT_EQ(1, second.exit_code());
     EXPECT_EQ("The service svc is already running as PID " + std::to_string(daemon.pid()) + ".\n", second.err);
-    char after[512] = {};
-    ASSERT_GT(::readlink((daemon.log_dir() + "/svc.stderr.log").c_str(), after, sizeof(after) - 1), 0);
-    EXPECT_STREQ(target, after);
+    EXPECT_EQ(target, orv::test::capture_target(daemon.log_dir()));
     EXPECT_EQ(orv::test::json_response("{}"), post(daemon.port(), "/svc/x", "{}"));
 }
 
