@@ -52,6 +52,10 @@ Daemon::Daemon() : port_(0), pid_(0), err_fd_(-1) {
     log_dir_ = pattern;
 }
 
+Daemon::Daemon(std::vector<std::string> const& worker, std::vector<std::string> const& options) : Daemon() {
+    start(worker, options);
+}
+
 // Whatever the test left running ends here: the daemon and its workers.
 Daemon::~Daemon() {
     std::vector<pid_t> const children = workers();

@@ -20,6 +20,8 @@ namespace test {
 class Daemon {
 public:
     Daemon();
+    // A daemon started at once, as start() starts it.
+    explicit Daemon(std::vector<std::string> const& worker, std::vector<std::string> const& options = {});
     ~Daemon();
 
     // Starts `orv-task-service --log-dir DIR --pid-file DIR/pid OPTIONS...

@@ -209,16 +209,14 @@ TEST(Daemon, ForegroundNotifiesTheServiceManagerAndLogsToStderr) {
 
 TEST(Daemon, ListenAddressChoosesFamilyAndInterface) {
     {
-        Daemon daemon;
-        daemon.start(worker(), {"--listen", "127.0.0.1"});
+        Daemon daemon(worker(), {"--listen", "127.0.0.1"});
         EXPECT_TRUE(reachable("127.0.0.1", daemon.port()));
         EXPECT_FALSE(reachable("127.0.0.2", daemon.port()));
     }
     if (read_file("/proc/net/if_inet6").find("00000000000000000000000000000001") == std::string::npos) {
         GTEST_SKIP() << "no IPv6 loopback address";
     }
-    Daemon daemon;
-    daemon.start(worker({"one-write"}), {"--listen", "::1"});
+    Daemon daemon(worker({"one-write"}), {"--listen", "::1"});
     EXPECT_TRUE(reachable("::1", daemon.port()));
     EXPECT_FALSE(reachable("127.0.0.1", daemon.port()));
     EXPECT_TRUE(daemon.wait_for_log("Listening for client HTTP connections on ::1:"));
@@ -228,8 +226,7 @@ TEST(Daemon, ListenAddressChoosesFamilyAndInterface) {
 // then ends them all, busy or not, and every waiting client learns that the
 // service is unavailable.
 TEST(Daemon, WorkerLimitAndForcedStop) {
-    Daemon daemon;
-    daemon.start(worker({"hang"}), {"--max-workers", "3", "--min-workers", "1"});
+    Daemon daemon(worker({"hang"}), {"--max-workers", "3", "--min-workers", "1"});
     std::vector<std::future<std::string>> hanging;
     for (int i = 0; i < 3; ++i) {
         hanging.push_back(std::async(std::launch::async, [&] { return post(daemon.port(), "/svc/h", "{}"); }));
@@ -245,8 +242,7 @@ TEST(Daemon, WorkerLimitAndForcedStop) {
 // SIGUSR2 under load: no request fails, and every worker is replaced by a
 // fresh process while the port stays open.
 TEST(Daemon, RecycleUnderLoadLosesNothing) {
-    Daemon daemon;
-    daemon.start(worker({"pid", "one-write"}));
+    Daemon daemon(worker({"pid", "one-write"}));
     enum Phase { old_workers, replacing, new_workers };
     std::atomic<int> phase(old_workers);
     std::atomic<int> failures(0);
@@ -286,8 +282,7 @@ TEST(Daemon, RecycleUnderLoadLosesNothing) {
 // workers, which write into the files they inherited: the old files stop
 // growing. Workers start with umask 022, not the daemon's cleared one.
 TEST(Daemon, ReopenedCapturesAndWorkerUmask) {
-    Daemon daemon;
-    daemon.start(worker({"chatty", "pid", "one-write"}));
+    Daemon daemon(worker({"chatty", "pid", "one-write"}));
     std::string const reply = post(daemon.port(), "/svc/x", "{}");
     std::string const body = orv::test::body_of(reply);
     std::string const worker_pid = body.substr(body.find(':') + 1, body.find('}') - body.find(':') - 1);
@@ -317,8 +312,7 @@ TEST(Daemon, ReopenedCapturesAndWorkerUmask) {
 // Two hundred clients that trickle header lines and eight that flood them
 // hold connections, but no thread: ordinary requests are answered in time.
 TEST(Daemon, SlowAndFloodingClientsDoNotLockOthersOut) {
-    Daemon daemon;
-    daemon.start(worker({"one-write"}));
+    Daemon daemon(worker({"one-write"}));
     std::vector<std::unique_ptr<orv::test::RawClient>> slow;
     for (int i = 0; i < 200; ++i) {
         slow.emplace_back(new orv::test::RawClient(static_cast<unsigned short>(daemon.port())));
@@ -357,8 +351,7 @@ TEST(Daemon, SlowAndFloodingClientsDoNotLockOthersOut) {
 // What a client puts into its path reaches the log escaped, one record per
 // request, and cut when it is long; the request itself is unchanged.
 TEST(Daemon, ClientTextCannotForgeOrFloodTheLog) {
-    Daemon daemon;
-    daemon.start(worker({"frame", "one-write"}));
+    Daemon daemon(worker({"frame", "one-write"}));
     std::string const forged = orv::test::round_trip(
         static_cast<unsigned short>(daemon.port()),
         "POST /svc/x\nE1206_forged HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}");
@@ -387,8 +380,7 @@ bool alive(pid_t pid) {
 TEST(DaemonWorkers, ChildrenHoldingTheChannelDoNotHoldTheClient) {
     for (char const* fault : {"orphan", "orphan-session"}) {
         SCOPED_TRACE(fault);
-        Daemon daemon;
-        daemon.start(worker({fault}));
+        Daemon daemon(worker({fault}));
         auto const begin = std::chrono::steady_clock::now();
         EXPECT_EQ(UNAVAILABLE, post(daemon.port(), "/svc/x", "{}"));
         EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
@@ -398,8 +390,7 @@ TEST(DaemonWorkers, ChildrenHoldingTheChannelDoNotHoldTheClient) {
 
 // Killed outright, the daemon takes its workers with it, busy or idle.
 TEST(DaemonWorkers, WorkersDieWithTheDaemon) {
-    Daemon daemon;
-    daemon.start(worker({"delay:60000"}), {"--min-workers", "1"});
+    Daemon daemon(worker({"delay:60000"}), {"--min-workers", "1"});
     auto busy = std::async(std::launch::async, [&] { return post(daemon.port(), "/svc/x", "{}"); });
     ASSERT_TRUE(eventually([&] { return daemon.workers().size() == 1; }));
     std::vector<pid_t> const workers = daemon.workers();
@@ -416,14 +407,12 @@ TEST(DaemonWorkers, WorkersDieWithTheDaemon) {
 // Within the limit the daemon holds one copy: a 64 MiB reply raises its
 // peak by well under 80 MiB.
 TEST(DaemonWorkers, RepliesAreBoundedAndHeldOnce) {
-    Daemon daemon;
-    daemon.start(worker({"size:100000", "one-write"}), {"--max-reply-size", "99999"});
+    Daemon daemon(worker({"size:100000", "one-write"}), {"--max-reply-size", "99999"});
     EXPECT_EQ(UNAVAILABLE, post(daemon.port(), "/svc/x", "{}"));
     EXPECT_TRUE(daemon.wait_for_log("Worker #0 announced a reply of 100000 bytes, more than the limit of 99999 bytes."));
     EXPECT_TRUE(exited_with(daemon.stop(SIGTERM), 0));
 
-    Daemon large;
-    large.start(worker({"size:67108864", "one-write"}));
+    Daemon large(worker({"size:67108864", "one-write"}));
     std::string const pid = std::to_string(large.pid());
     long const before = orv::test::peak_rss_kib(pid);
     // The first byte comes once the whole reply is in: patience beyond the
@@ -445,8 +434,7 @@ TEST(DaemonWorkers, RepliesAreBoundedAndHeldOnce) {
 // A program that dies at once is not restarted for every request: after
 // five early deaths starts pause, and the pause is said once.
 TEST(DaemonWorkers, CrashLoopPausesStarts) {
-    Daemon daemon;
-    daemon.start(worker({"exit:1"}));
+    Daemon daemon(worker({"exit:1"}));
     for (int i = 0; i < 40; ++i) EXPECT_EQ(UNAVAILABLE, post(daemon.port(), "/svc/x", "{}"));
     EXPECT_TRUE(daemon.wait_for_log("keeps dying before it answers: starts are paused for 1 s."));
     EXPECT_LE(daemon.count_in_log("Starting a new worker #"), 10);
@@ -456,8 +444,7 @@ TEST(DaemonWorkers, CrashLoopPausesStarts) {
 // With a request timeout, a hanging worker costs its client that long: the
 // client gets 504 and the worker's whole group is killed.
 TEST(DaemonWorkers, RequestTimeoutAnswers504AndKillsTheWorker) {
-    Daemon daemon;
-    daemon.start(worker({"hang"}), {"--request-timeout", "1"});
+    Daemon daemon(worker({"hang"}), {"--request-timeout", "1"});
     auto const begin = std::chrono::steady_clock::now();
     EXPECT_EQ(orv::test::plain_response("504 Gateway Timeout", "The worker did not reply in time."),
               post(daemon.port(), "/svc/x", "{}"));
@@ -472,8 +459,7 @@ TEST(DaemonWorkers, RequestTimeoutAnswers504AndKillsTheWorker) {
 // A second daemon for the same service refuses to start and leaves the
 // first one's links and files alone.
 TEST(DaemonWorkers, OneDaemonPerServiceName) {
-    Daemon daemon;
-    daemon.start(worker({"one-write"}));
+    Daemon daemon(worker({"one-write"}));
     std::string const target = orv::test::capture_target(daemon.log_dir());
     ASSERT_NE("", target);
     ProgramRun const second =
