@@ -2,7 +2,6 @@
 #define ORV_TESTS_TS_DAEMON_FIXTURE_HPP
 
 #include <sys/types.h>
-#include <sys/wait.h>
 
 #include <string>
 #include <vector>
@@ -63,8 +62,6 @@ inline std::vector<std::string> worker(std::vector<std::string> behaviour = {}) 
     behaviour.insert(behaviour.begin(), TEST_WORKER_BIN);
     return behaviour;
 }
-
-inline bool exited_with(int status, int code) { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 // One HTTP exchange on a fresh loopback connection: everything the server
 // sent before it closed the connection.
