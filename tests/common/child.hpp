@@ -8,10 +8,10 @@
 #include <functional>
 #include <string>
 
+#include "run_program.hpp"
+
 namespace orv {
 namespace test {
-
-inline bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 // Runs body in a forked child so that whatever it does to signal masks,
 // descriptors or the process itself never touches the test runner. Returns

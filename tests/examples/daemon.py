@@ -133,3 +133,19 @@ class Daemon:
                     break
             if not os.environ.get("ORV_KEEP_LOGS"):
                 shutil.rmtree(self.log_dir, ignore_errors=True)
+
+
+def serve(test, binary: str, worker: str, env: dict[str, str], exchanges: list[tuple[str, bytes, bytes]],
+          captures: dict[str, list[str]] | None = None) -> None:
+    """Runs worker under the daemon as service "hello", checks each
+    (action, body, reply) and the texts that land in its captures, and
+    that the daemon then stops with status 0."""
+    daemon = Daemon(binary, "hello", worker, env)
+    try:
+        for action, body, reply in exchanges:
+            test.assertEqual(daemon.post(f"/hello/{action}", body), (200, reply))
+        for stream, texts in (captures or {}).items():
+            for text in texts:
+                test.assertTrue(daemon.wait_for_log(stream, text), f"{text!r} not in {stream}:\n{daemon.log(stream)}")
+    finally:
+        test.assertEqual(daemon.stop(), 0)

@@ -9,7 +9,7 @@ import sys
 import tempfile
 import unittest
 
-from daemon import Daemon, fresh_env, run
+from daemon import fresh_env, run, serve
 from private_mounts import without_usr_local
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -70,21 +70,6 @@ class FirstWorker(unittest.TestCase):
         run(["cmake", "--install", BUILD, "--prefix", prefix, "--component", component])
         return prefix
 
-    def serve(self, worker: str, exchanges: list[tuple[str, bytes, bytes]],
-              captures: dict[str, list[str]], env: dict[str, str]) -> None:
-        """Runs worker under the daemon as service "hello", checks each
-        (action, body, reply) and the texts that land in its captures."""
-        daemon = Daemon(DAEMON, "hello", worker, env)
-        try:
-            for action, body, reply in exchanges:
-                self.assertEqual(daemon.post(f"/hello/{action}", body), (200, reply))
-            for stream, texts in captures.items():
-                for text in texts:
-                    self.assertTrue(daemon.wait_for_log(stream, text),
-                                    f"{text!r} not in {stream}:\n{daemon.log(stream)}")
-        finally:
-            self.assertEqual(daemon.stop(), 0)
-
     def test_python_worker(self) -> None:
         """After `cmake --install --prefix` (PYTHONPATH as the docs say) and
         after a pip install, the documented test passes and the worker serves."""
@@ -107,14 +92,14 @@ class FirstWorker(unittest.TestCase):
                 env = dict(self.env, PYTHONPATH=install())
                 self.assertTrue(os.path.isfile(os.path.join(env["PYTHONPATH"], "orv_worker", "testing.py")))
                 run([sys.executable, "-m", "unittest", "-q", "test_hello_worker"], env, directory)
-                self.serve(os.path.join(directory, "hello_worker.py"), [
+                serve(self, DAEMON, os.path.join(directory, "hello_worker.py"), env, [
                     ("greet", b"{}", b'{"hello":"world","action":"greet"}'),
                     ("greet", b"[1]", b'{"error":"\'list\' object has no attribute \'get\'"}'),
                 ], {
                     "stdout.log": ["greeting world for 127.0.0.1\n"],
                     "stderr.log": ["Traceback (most recent call last):",
                                    "AttributeError: 'list' object has no attribute 'get'\n"],
-                }, env)
+                })
 
     def test_cpp_worker(self) -> None:
         """Built with the documented CMakeLists.txt and with the documented
@@ -130,12 +115,12 @@ class FirstWorker(unittest.TestCase):
                                 ("build-with-pkg-config.sh", "hello-worker")):
             with self.subTest(script):
                 run(["sh", "-e", script], env, directory)
-                self.serve(os.path.join(directory, program), [
+                serve(self, DAEMON, os.path.join(directory, program), env, [
                     ("greet", b"{}", b'{"hello":"127.0.0.1","action":"greet"}'),
                     ("fail", b"{}", b'{"error":"asked to fail"}'),
                 ], {
                     "stderr.log": ['hello-worker [', ']: action "fail": the handler failed: "asked to fail"\n'],
-                }, env)
+                })
 
 
 class SiteDirectory(unittest.TestCase):

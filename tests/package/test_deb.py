@@ -7,9 +7,7 @@ ORV_DEB names the package, ORV_DDEB its debug symbols package."""
 import os
 import re
 import shutil
-import signal
 import stat
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -17,7 +15,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "examples"))
 
-from daemon import Daemon, free_port, fresh_env, poll, run  # noqa: E402,F401
+from daemon import fresh_env, run, serve  # noqa: E402
 from private_mounts import throwaway_system  # noqa: E402
 from test_first_worker import write_doc_files  # noqa: E402
 
@@ -223,52 +221,6 @@ def orv_paths() -> set[str]:
     return set(found.split("\n")) - {""}
 
 
-class InstalledDaemon(Daemon):
-    """/usr/bin/orv-task-service in the foreground on a loopback port, logging
-    into a temporary directory, stopped by its pid with SIGTERM. Requests and
-    logs as for the detached daemon of the kit tests."""
-
-    def __init__(self, service: str, worker: str, env: dict[str, str]) -> None:
-        self.service = service
-        self.log_dir = tempfile.mkdtemp(prefix="orv-deb-daemon-")
-        pid_file = os.path.join(self.log_dir, "pid")
-        for _ in range(5):
-            self.port = free_port()
-            self.process = subprocess.Popen(
-                ["/usr/bin/orv-task-service", "--foreground", "--listen", "127.0.0.1",
-                 "--log-dir", self.log_dir, "--pid-file", pid_file, service, str(self.port), worker],
-                env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            # The pid file is written once the daemon listens; a daemon that
-            # could not bind (the port was taken meanwhile) exits instead.
-            poll(lambda: os.path.exists(pid_file) or self.process.poll() is not None, 15)
-            if self.process.poll() is None and os.path.exists(pid_file):
-                with open(pid_file) as file:
-                    if int(file.read()) != self.process.pid:
-                        raise AssertionError("the pid file names another process")
-                return
-            if self.process.poll() is None:
-                self.stop()
-                raise AssertionError("orv-task-service did not listen within 15 seconds")
-            self.process.wait()
-        raise AssertionError(f"orv-task-service did not start:\n{self.process.stderr.read().decode()}")
-
-    def stop(self) -> int | None:
-        """The exit status after SIGTERM; None when it had to be killed."""
-        try:
-            if self.process.poll() is None:
-                os.kill(self.process.pid, signal.SIGTERM)
-                try:
-                    return self.process.wait(timeout=20)
-                except subprocess.TimeoutExpired:
-                    os.kill(self.process.pid, signal.SIGKILL)
-                    self.process.wait()
-                    return None
-            return self.process.returncode
-        finally:
-            self.process.stderr.close()
-            shutil.rmtree(self.log_dir, ignore_errors=True)
-
-
 @unittest.skipUnless(DEB and os.path.isfile(DEB), f"no package at ORV_DEB={DEB!r}")
 @unittest.skipUnless(os.geteuid() == 0, "installing a package needs root")
 class Installed(unittest.TestCase):
@@ -288,12 +240,7 @@ class Installed(unittest.TestCase):
         self.env = fresh_env()
 
     def serve(self, worker: str, exchanges: list[tuple[str, bytes, bytes]]) -> None:
-        daemon = InstalledDaemon("hello", worker, self.env)
-        try:
-            for action, body, reply in exchanges:
-                self.assertEqual(daemon.post(f"/hello/{action}", body), (200, reply))
-        finally:
-            self.assertEqual(daemon.stop(), 0)
+        serve(self, "/usr/bin/orv-task-service", worker, self.env, exchanges)
 
     def test_install_serve_and_purge(self) -> None:
         run(["dpkg", "--install", DEB], env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"), timeout=120)

@@ -1,6 +1,8 @@
 #ifndef ORV_TESTS_SUPPORT_RUN_PROGRAM_HPP
 #define ORV_TESTS_SUPPORT_RUN_PROGRAM_HPP
 
+#include <sys/wait.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -17,6 +19,9 @@ struct ProgramRun {
     // The exit code, or -1 unless the program exited normally.
     int exit_code() const;
 };
+
+// Whether a wait status (-1: none) says the process exited with this code.
+inline bool exited_with(int status, int code) { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 // Runs argv[0] (an absolute path) with the arguments to its end, with the
 // test's environment plus `env` entries ("NAME=value"), in `directory` when

@@ -52,6 +52,10 @@ Daemon::Daemon() : port_(0), pid_(0), err_fd_(-1) {
     log_dir_ = pattern;
 }
 
+Daemon::Daemon(std::vector<std::string> const& worker, std::vector<std::string> const& options) : Daemon() {
+    start(worker, options);
+}
+
 // Whatever the test left running ends here: the daemon and its workers.
 Daemon::~Daemon() {
     std::vector<pid_t> const children = workers();
@@ -182,6 +186,26 @@ int Daemon::wait_exit(int timeout_ms) {
 
 std::string post(int port, std::string const& path, std::string const& body) {
     return round_trip(static_cast<unsigned short>(port), http_request("POST", path, body));
+}
+
+bool reachable(char const* address, int port) {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket socket(io);
+    boost::system::error_code error;
+    socket.connect({boost::asio::ip::make_address(address), static_cast<unsigned short>(port)}, error);
+    return !error;
+}
+
+ProgramRun launch(std::vector<std::string> const& args) {
+    std::vector<std::string> argv = {DAEMON_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv);
+}
+
+std::string capture_target(std::string const& log_dir) {
+    char target[512] = {};
+    ssize_t const size = ::readlink((log_dir + "/svc.stderr.log").c_str(), target, sizeof(target) - 1);
+    return size > 0 ? target : "";
 }
 
 int free_port() {

@@ -2,7 +2,6 @@
 #define ORV_TESTS_TS_DAEMON_FIXTURE_HPP
 
 #include <sys/types.h>
-#include <sys/wait.h>
 
 #include <string>
 #include <vector>
@@ -20,6 +19,8 @@ namespace test {
 class Daemon {
 public:
     Daemon();
+    // A daemon started at once, as start() starts it.
+    explicit Daemon(std::vector<std::string> const& worker, std::vector<std::string> const& options = {});
     ~Daemon();
 
     // Starts `orv-task-service --log-dir DIR --pid-file DIR/pid OPTIONS...
@@ -62,13 +63,22 @@ inline std::vector<std::string> worker(std::vector<std::string> behaviour = {}) 
     return behaviour;
 }
 
-inline bool exited_with(int status, int code) { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code; }
-
 // One HTTP exchange on a fresh loopback connection: everything the server
 // sent before it closed the connection.
 std::string post(int port, std::string const& path, std::string const& body);
 // A loopback TCP port that was free a moment ago.
 int free_port();
+// Whether a TCP connection to the address and port is accepted.
+bool reachable(char const* address, int port);
+// orv-task-service with these arguments, run to its end (a refused start).
+ProgramRun launch(std::vector<std::string> const& args);
+// What a response carries after its head; "" without a head.
+inline std::string body_of(std::string const& response) {
+    std::string::size_type const head = response.find("\r\n\r\n");
+    return head == std::string::npos ? "" : response.substr(head + 4);
+}
+// The target of the daemon's standard error capture link in the directory.
+std::string capture_target(std::string const& log_dir);
 
 }  // namespace test
 }  // namespace orv

@@ -39,8 +39,7 @@ using orv::test::worker;
 // curl with several URLs on one command line reuses its connection; Python's
 // http.client sends many requests over one HTTPConnection.
 TEST(DaemonFrontDoor, RealClientsReuseTheirConnection) {
-    Daemon daemon;
-    daemon.start(worker(), {"--listen", "127.0.0.1", "--keep-alive", "5"});
+    Daemon daemon(worker(), {"--listen", "127.0.0.1", "--keep-alive", "5"});
     std::string const url = "http://127.0.0.1:" + std::to_string(daemon.port()) + "/svc/act";
     ProgramRun const curl = orv::test::run_program(
         {"/usr/bin/curl", "-sS", "-H", "Content-Type: application/json", "--data", "{\"n\":1}", "-w",
@@ -72,7 +71,13 @@ TEST(DaemonFrontDoor, RealClientsReuseTheirConnection) {
     EXPECT_EQ("1\n", python.out);
 }
 
-std::string const FRAME_OVER_UNIX = std::string("\x03" "act\x00\x00\x00\x00\x02{}", 11);
+// The frame the "frame" worker answers with for POST /svc/act {} from this
+// client address ("" over a UNIX socket).
+std::string frame(std::string const& address) {
+    return std::string("\x03" "act", 4) + static_cast<char>(address.size()) + address + std::string("\x00\x00\x00\x02{}", 6);
+}
+
+std::string frame_from(std::string const& address) { return orv::test::json_response(frame(address)); }
 
 ProgramRun curl_unix(std::string const& socket, std::string const& path) {
     return orv::test::run_program({"/usr/bin/curl", "-sS", "--unix-socket", socket, "-H",
@@ -103,9 +108,8 @@ TEST(DaemonFrontDoor, UnixSocketListener) {
         daemon.start(worker({"frame"}), options);
         EXPECT_EQ(row.mode, mode_of(socket));
         ProgramRun const over_unix = curl_unix(socket, "/svc/act");
-        EXPECT_EQ(FRAME_OVER_UNIX, over_unix.out) << over_unix.err;
-        EXPECT_EQ(orv::test::json_response(std::string("\x03" "act\x09" "127.0.0.1\x00\x00\x00\x02{}", 20)),
-                  orv::test::post(daemon.port(), "/svc/act", "{}"));
+        EXPECT_EQ(frame(""), over_unix.out) << over_unix.err;
+        EXPECT_EQ(frame_from("127.0.0.1"), orv::test::post(daemon.port(), "/svc/act", "{}"));
         orv::test::run_program({"/usr/bin/curl", "-sS", "--unix-socket", socket, "-X", "PUT", "http://localhost/"});
         EXPECT_TRUE(daemon.wait_for_log("Failed to process a request from unix: Unsupported HTTP method."));
         EXPECT_TRUE(exited_with(daemon.stop(SIGTERM), 0));
@@ -124,14 +128,13 @@ TEST(DaemonFrontDoor, StaleAndLiveSocketFiles) {
     int const live = ::socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_EQ(0, ::bind(live, reinterpret_cast<sockaddr*>(&address), sizeof address));
     ASSERT_EQ(0, ::listen(live, 1));
-    ProgramRun const refused = orv::test::run_program(
-        {ORV_TASK_SERVICE_BIN, "--log-dir", daemon.log_dir(), "--listen", "unix:" + socket, "svc", "1",
-         TEST_WORKER_BIN});
+    ProgramRun const refused =
+        orv::test::launch({"--log-dir", daemon.log_dir(), "--listen", "unix:" + socket, "svc", "1", TEST_WORKER_BIN});
     EXPECT_EQ(1, refused.exit_code());
     EXPECT_EQ("The daemon crashed: The socket " + socket + " is in use by another process.\n", refused.err);
     ::close(live);  // the file stays, and nothing answers on it any more
     daemon.start(worker({"frame"}), {"--listen", "unix:" + socket});
-    EXPECT_EQ(FRAME_OVER_UNIX, curl_unix(socket, "/svc/act").out);
+    EXPECT_EQ(frame(""), curl_unix(socket, "/svc/act").out);
 }
 
 // Socket activation through systemd's own activator, which holds the
@@ -153,13 +156,7 @@ TEST(DaemonFrontDoor, RestartsUnderSocketActivationRefuseNothing) {
                 ("127.0.0.1:" + std::to_string(port)).c_str(), "/bin/sh", "-c", loop.c_str(), nullptr);
         ::_exit(127);
     }
-    ASSERT_TRUE(orv::test::eventually([&] {
-        boost::asio::io_context io;
-        boost::asio::ip::tcp::socket probe(io);
-        boost::system::error_code ec;
-        probe.connect({boost::asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)}, ec);
-        return !ec;
-    }));
+    ASSERT_TRUE(orv::test::eventually([&] { return orv::test::reachable("127.0.0.1", port); }));
 
     std::atomic<int> answered{0}, failed{0};
     std::mutex mutex;
@@ -203,13 +200,6 @@ TEST(DaemonFrontDoor, RestartsUnderSocketActivationRefuseNothing) {
     int status = 0;
     EXPECT_TRUE(orv::test::eventually([&] { return ::waitpid(activator, &status, WNOHANG) == activator; }))
         << "the activator did not end";
-}
-
-// The frame the "frame" worker answers with for POST /svc/act {} from
-// this client address.
-std::string frame_from(std::string const& address) {
-    return orv::test::json_response(std::string("\x03" "act", 4) + static_cast<char>(address.size()) + address +
-                                    std::string("\x00\x00\x00\x02{}", 6));
 }
 
 std::string const POST_ACT = orv::test::http_request("POST", "/svc/act", "{}");
@@ -264,8 +254,7 @@ TEST(DaemonFrontDoor, TheRealClientAddress) {
         }
     }
     // Log lines name the client the PROXY header gave.
-    Daemon daemon;
-    daemon.start(worker(), {"--listen", "127.0.0.1", "--trust-proxy", "127.0.0.1"});
+    Daemon daemon(worker(), {"--listen", "127.0.0.1", "--trust-proxy", "127.0.0.1"});
     orv::test::RawClient client(static_cast<unsigned short>(daemon.port()));
     client.send("PROXY TCP4 203.0.113.7 127.0.0.1 41234 80\r\nPUT / HTTP/1.0\r\n\r\n");
     client.receive();
@@ -294,8 +283,7 @@ TEST(DaemonFrontDoor, ConnectionsPerAddress) {
         {{"--max-connections-per-address", "2", "--trust-proxy", "127.0.0.1"}, false},
     };
     for (Row const& row : rows) {
-        Daemon daemon;
-        daemon.start(worker(), row.options);
+        Daemon daemon(worker(), row.options);
         boost::asio::io_context io;
         std::vector<boost::asio::ip::tcp::socket> held;
         for (int i = 0; i < 3; ++i) held.push_back(hold_from(io, "127.0.0.1", daemon.port()));

@@ -23,9 +23,8 @@ using orv::test::worker;
 
 // The pid and count of a "served" worker's reply: {"pid":P,"n":K}.
 bool served_by(std::string const& reply, int& pid, int& n) {
-    std::string::size_type const body = reply.find("\r\n\r\n");
-    return reply.rfind("HTTP/1.0 200 OK\r\n", 0) == 0 && body != std::string::npos &&
-           std::sscanf(reply.c_str() + body + 4, "{\"pid\":%d,\"n\":%d}", &pid, &n) == 2;
+    return reply.rfind("HTTP/1.0 200 OK\r\n", 0) == 0 &&
+           std::sscanf(orv::test::body_of(reply).c_str(), "{\"pid\":%d,\"n\":%d}", &pid, &n) == 2;
 }
 
 // Four clients, 240 requests, --max-requests 5: nothing fails, each
@@ -38,8 +37,7 @@ TEST(DaemonPool, MaxRequestsReplacesWorkersWithoutAFailure) {
     } const rows[] = {{{"--max-requests", "5"}, 0}, {{"--max-requests", "5", "--max-requests-jitter", "10"}, 10}};
     for (Row const& row : rows) {
         SCOPED_TRACE(row.jitter);
-        Daemon daemon;
-        daemon.start(worker({"served", "one-write"}), row.options);
+        Daemon daemon(worker({"served", "one-write"}), row.options);
         std::atomic<int> failures{0};
         std::mutex mutex;
         std::map<int, int> answered;  // by pid: the highest count seen
@@ -84,8 +82,7 @@ TEST(DaemonPool, MaxRequestsReplacesWorkersWithoutAFailure) {
 TEST(DaemonPool, MaxWorkerMemoryReplacesTheWholeGroup) {
     for (char const* behaviour : {"grow:24", "helper:100"}) {
         SCOPED_TRACE(behaviour);
-        Daemon daemon;
-        daemon.start(worker({"served", behaviour}), {"--max-worker-memory", "64"});
+        Daemon daemon(worker({"served", behaviour}), {"--max-worker-memory", "64"});
         int first = 0, pid = 0, n = 0;
         for (int i = 0; i < 8 && !daemon.wait_for_log(" MiB, more than the limit of 64 MiB. Replacing it...", 0); ++i) {
             ASSERT_TRUE(served_by(post(daemon.port(), "/svc/x", "{}"), pid, n));

@@ -1,9 +1,11 @@
 // The status listener of the real daemon: what it counts, what it says
-// during a stop, and that it cannot be turned against the service port.
+// during a stop, that it cannot be turned against the service port, and
+// how few lines a flood of refused connections costs the log.
 #include <signal.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <memory>
 #include <string>
@@ -18,11 +20,13 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using orv::test::Daemon;
 using orv::test::eventually;
 using orv::test::json_response;
 using orv::test::plain_response;
 using orv::test::post;
+using orv::test::RawClient;
 using orv::test::round_trip;
 
 class DaemonStatus : public ::testing::Test {
@@ -38,15 +42,13 @@ protected:
         return round_trip(status_port_, "GET " + path + " HTTP/1.0\r\n\r\n");
     }
 
-    static std::string body(std::string const& response) { return response.substr(response.find("\r\n\r\n") + 4); }
-
     // The text as the Prometheus tools read it, with these lines in it.
     void expect_metrics(std::string const& metrics, std::vector<std::string> const& lines) const {
         ASSERT_EQ(0u, metrics.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/plain; version=0.0.4\r\n", 0)) << metrics;
         for (std::string const& line : lines) EXPECT_NE(std::string::npos, metrics.find(line)) << line;
         std::string const file = daemon_.log_dir() + "/metrics.txt";
         FILE* out = std::fopen(file.c_str(), "w");
-        std::fputs(body(metrics).c_str(), out);
+        std::fputs(orv::test::body_of(metrics).c_str(), out);
         std::fclose(out);
         orv::test::ProgramRun const check =
             orv::test::run_program({"/bin/sh", "-c", "promtool check metrics < " + file});
@@ -81,7 +83,7 @@ TEST_F(DaemonStatus, CountsWhatHappenedAndListsTheWorkers) {
                              "orv_request_duration_seconds_count 8\n"});
     EXPECT_EQ(std::string::npos, metrics.find("orv_queue"));
 
-    std::string const status = body(get("/status"));
+    std::string const status = orv::test::body_of(get("/status"));
     std::string const pid = std::to_string(daemon_.workers().at(0));
     orv::test::ProgramRun const parsed = orv::test::run_program(
         {"/usr/bin/python3", "-c",
@@ -141,13 +143,73 @@ TEST_F(DaemonStatus, QueueWaitsForTheWorkersAndOverflows) {
 // get no more than its share of four.
 TEST_F(DaemonStatus, HostileStatusClientsDoNotReachTheServicePort) {
     start({"one-write"});
-    std::vector<std::unique_ptr<orv::test::RawClient>> slow;
+    std::vector<std::unique_ptr<RawClient>> slow;
     for (int i = 0; i < 20; ++i) {
-        slow.emplace_back(new orv::test::RawClient(status_port_));
+        slow.emplace_back(new RawClient(status_port_));
         slow.back()->send("GET /metrics HTTP/1.0\r\nX-Big: " + std::string(10000, 'x'));
     }
     for (int i = 0; i < 20; ++i) EXPECT_EQ(json_response("{}"), post(daemon_.port(), "/svc/x", "{}"));
     EXPECT_TRUE(daemon_.wait_for_log("Limit on number of connections from one address (4) has exceeded."));
+}
+
+// Clients that hit the connection limits: the log says so in a few lines
+// however many they are, and the status listener's few connections cannot
+// be held for long.
+class DaemonRefusals : public DaemonStatus {};
+
+// 3000 connections refused within about a second: the first one is logged
+// as it always was, the rest in a summary a second; every one is counted.
+TEST_F(DaemonRefusals, AFloodOfRefusalsWritesAFewLines) {
+    start({"one-write"}, {"--max-connections", "1"});
+    RawClient holder(static_cast<unsigned short>(daemon_.port()));
+    ASSERT_TRUE(eventually(
+        [&] { return get("/metrics").find("orv_connections_open{state=\"reading\"} 1\n") != std::string::npos; }));
+    // The holder sends a header line now and then, so that however slow the
+    // build, its connection outlives the flood.
+    holder.send("POST /svc/x HTTP/1.0\r\n");
+    for (int i = 0; i < 3000; ++i) {
+        RawClient refused(static_cast<unsigned short>(daemon_.port()));
+        if (i % 100 == 99) holder.send("X-Hold: a\r\n");
+    }
+    EXPECT_TRUE(eventually(
+        [&] { return get("/metrics").find("orv_connection_refusals_total 3000\n") != std::string::npos; }));
+
+    // Once the flood is over, its lines add up to every refusal.
+    int lines = 0;
+    EXPECT_TRUE(eventually([&] {
+        std::string const log = daemon_.info_log();
+        long told = 0;
+        lines = 0;
+        for (auto at = log.find("] Failed to handle "); at != std::string::npos;
+             at = log.find("] Failed to handle ", at + 1), ++lines) {
+            told += log.compare(at + 19, 2, "a ") == 0 ? 1 : std::atol(log.c_str() + at + 19);
+        }
+        return told == 3000;
+    }));
+    EXPECT_GE(lines, 2);
+    EXPECT_LE(lines, 12);
+    std::string const log = daemon_.info_log();
+    std::string const designed = "] Failed to handle a client connection from 127.0.0.1:";
+    EXPECT_EQ(log.find("] Failed to handle "), log.find(designed));
+    EXPECT_NE(std::string::npos,
+              log.find(": Limit on number of active connections (1) has exceeded.\n", log.find(designed)));
+    EXPECT_NE(std::string::npos, log.find(" more client connections in the last second: Limit on number of active "
+                                          "connections (1) has exceeded. Most came from 127.0.0.1.\n"));
+}
+
+// A client that trickles a header line every half second keeps each wait
+// short enough, but the status listener ends its request within a few
+// seconds instead of the service port's half minute.
+TEST_F(DaemonRefusals, ATricklingStatusClientIsCutOffSoon) {
+    start({"one-write"});
+    RawClient slow(status_port_);
+    auto const begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(slow.send("GET /metrics HTTP/1.0\r\n"));
+    bool closed = false;
+    for (int i = 0; i < 60 && !closed; ++i) closed = !slow.send("X-Slow: a\r\n") || slow.receive(500).closed;
+    EXPECT_TRUE(closed);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
+    EXPECT_TRUE(daemon_.wait_for_log("Connection with 127.0.0.1:"));
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ using orv::test::eventually;
 using orv::test::exited_with;
 using orv::test::json_response;
 using orv::test::post;
+using orv::test::reachable;
 using orv::test::read_file;
 using orv::test::ProgramRun;
 using orv::test::UNAVAILABLE;
@@ -66,9 +67,8 @@ TEST(Daemon, DesignedCommandLineWithoutOptions) {
     EXPECT_TRUE(daemon.wait_for_log("Listening for client HTTP connections on 0.0.0.0:" + std::to_string(port)));
 
     // The capture link names the daemon's pid last.
-    char target[512] = {};
-    ASSERT_GT(::readlink((daemon.log_dir() + "/svc.stderr.log").c_str(), target, sizeof(target) - 1), 0);
-    pid_t const pid = static_cast<pid_t>(std::atoi(std::strrchr(target, '.') + 1));
+    std::string const target = orv::test::capture_target(daemon.log_dir());
+    pid_t const pid = static_cast<pid_t>(std::atoi(target.c_str() + target.rfind('.') + 1));
     ASSERT_GT(pid, 0);
     ::kill(pid, SIGTERM);
     EXPECT_TRUE(daemon.wait_for_log("Exiting..."));
@@ -118,11 +118,15 @@ TEST(Daemon, LauncherReportsEveryFailedStart) {
          "--max-requests-jitter needs --max-requests.\n"},
         {{"--max-worker-memory", "1g", "svc", busy, TEST_WORKER_BIN}, 2,
          "Invalid value '1g' for --max-worker-memory: expected a whole number from 1 to 1048576.\n"},
+        {{"--log-dir", dir, "--user", "orv-no-such-user", "svc", busy, TEST_WORKER_BIN}, 2,
+         "Invalid value 'orv-no-such-user' for --user: no such user.\n"},
+        {{"--log-dir", dir, "--group", "orv-no-such-group", "svc", busy, TEST_WORKER_BIN}, 2,
+         "Invalid value 'orv-no-such-group' for --group: no such group.\n"},
+        {{"--log-dir", dir, "--user", "3999999999", "svc", busy, TEST_WORKER_BIN}, 2,
+         "User 3999999999 has no entry in the user database: give --group as well.\n"},
     };
     for (auto const& c : cases) {
-        std::vector<std::string> argv = {BIN};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        ProgramRun const run = orv::test::run_program(argv);
+        ProgramRun const run = orv::test::launch(c.args);
         EXPECT_EQ(c.code, run.exit_code()) << c.err;
         EXPECT_EQ(c.err, run.err);
     }
@@ -131,14 +135,14 @@ TEST(Daemon, LauncherReportsEveryFailedStart) {
     // that failed to bind left log files.
     EXPECT_EQ(1, daemon.count_in_log("Starting task service for svc..."));
 
-    ProgramRun const help = orv::test::run_program({BIN, "--help"});
+    ProgramRun const help = orv::test::launch({"--help"});
     EXPECT_EQ(0, help.exit_code());
     for (char const* option : {"--foreground", "--listen", "--log-dir", "--log-to-stderr", "--min-workers",
                                "--max-workers", "--max-connections", "--threads", "--pid-file", "--max-requests",
                                "--max-requests-jitter", "--max-worker-memory", "--queue", "--queue-timeout"}) {
         EXPECT_NE(std::string::npos, help.out.find(option)) << option;
     }
-    EXPECT_EQ(0, orv::test::run_program({BIN, "--version"}).out.rfind("orv-task-service ", 0));
+    EXPECT_EQ(0, orv::test::launch({"--version"}).out.rfind("orv-task-service ", 0));
 }
 
 // A relative worker path is taken from the starting directory, before the
@@ -203,26 +207,16 @@ TEST(Daemon, ForegroundNotifiesTheServiceManagerAndLogsToStderr) {
     EXPECT_EQ("", daemon.info_log());
 }
 
-bool reachable(char const* address, int port) {
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::socket socket(io);
-    boost::system::error_code error;
-    socket.connect({boost::asio::ip::make_address(address), static_cast<unsigned short>(port)}, error);
-    return !error;
-}
-
 TEST(Daemon, ListenAddressChoosesFamilyAndInterface) {
     {
-        Daemon daemon;
-        daemon.start(worker(), {"--listen", "127.0.0.1"});
+        Daemon daemon(worker(), {"--listen", "127.0.0.1"});
         EXPECT_TRUE(reachable("127.0.0.1", daemon.port()));
         EXPECT_FALSE(reachable("127.0.0.2", daemon.port()));
     }
     if (read_file("/proc/net/if_inet6").find("00000000000000000000000000000001") == std::string::npos) {
         GTEST_SKIP() << "no IPv6 loopback address";
     }
-    Daemon daemon;
-    daemon.start(worker({"one-write"}), {"--listen", "::1"});
+    Daemon daemon(worker({"one-write"}), {"--listen", "::1"});
     EXPECT_TRUE(reachable("::1", daemon.port()));
     EXPECT_FALSE(reachable("127.0.0.1", daemon.port()));
     EXPECT_TRUE(daemon.wait_for_log("Listening for client HTTP connections on ::1:"));
@@ -232,8 +226,7 @@ TEST(Daemon, ListenAddressChoosesFamilyAndInterface) {
 // then ends them all, busy or not, and every waiting client learns that the
 // service is unavailable.
 TEST(Daemon, WorkerLimitAndForcedStop) {
-    Daemon daemon;
-    daemon.start(worker({"hang"}), {"--max-workers", "3", "--min-workers", "1"});
+    Daemon daemon(worker({"hang"}), {"--max-workers", "3", "--min-workers", "1"});
     std::vector<std::future<std::string>> hanging;
     for (int i = 0; i < 3; ++i) {
         hanging.push_back(std::async(std::launch::async, [&] { return post(daemon.port(), "/svc/h", "{}"); }));
@@ -249,8 +242,7 @@ TEST(Daemon, WorkerLimitAndForcedStop) {
 // SIGUSR2 under load: no request fails, and every worker is replaced by a
 // fresh process while the port stays open.
 TEST(Daemon, RecycleUnderLoadLosesNothing) {
-    Daemon daemon;
-    daemon.start(worker({"pid", "one-write"}));
+    Daemon daemon(worker({"pid", "one-write"}));
     enum Phase { old_workers, replacing, new_workers };
     std::atomic<int> phase(old_workers);
     std::atomic<int> failures(0);
@@ -267,7 +259,7 @@ TEST(Daemon, RecycleUnderLoadLosesNothing) {
             if (reply.rfind("HTTP/1.0 200 OK\r\n", 0) != 0) ++failures;
             late += now == new_workers;
             std::lock_guard<std::mutex> lock(mutex);
-            seen[now].insert(reply.substr(reply.find("\r\n\r\n") + 4));
+            seen[now].insert(orv::test::body_of(reply));
         }
     };
     std::vector<std::thread> clients;
@@ -290,10 +282,9 @@ TEST(Daemon, RecycleUnderLoadLosesNothing) {
 // workers, which write into the files they inherited: the old files stop
 // growing. Workers start with umask 022, not the daemon's cleared one.
 TEST(Daemon, ReopenedCapturesAndWorkerUmask) {
-    Daemon daemon;
-    daemon.start(worker({"chatty", "pid", "one-write"}));
+    Daemon daemon(worker({"chatty", "pid", "one-write"}));
     std::string const reply = post(daemon.port(), "/svc/x", "{}");
-    std::string const body = reply.substr(reply.find("\r\n\r\n") + 4);
+    std::string const body = orv::test::body_of(reply);
     std::string const worker_pid = body.substr(body.find(':') + 1, body.find('}') - body.find(':') - 1);
     EXPECT_NE(std::string::npos, read_file("/proc/" + worker_pid + "/status").find("Umask:\t0022\n"));
 
@@ -321,8 +312,7 @@ TEST(Daemon, ReopenedCapturesAndWorkerUmask) {
 // Two hundred clients that trickle header lines and eight that flood them
 // hold connections, but no thread: ordinary requests are answered in time.
 TEST(Daemon, SlowAndFloodingClientsDoNotLockOthersOut) {
-    Daemon daemon;
-    daemon.start(worker({"one-write"}));
+    Daemon daemon(worker({"one-write"}));
     std::vector<std::unique_ptr<orv::test::RawClient>> slow;
     for (int i = 0; i < 200; ++i) {
         slow.emplace_back(new orv::test::RawClient(static_cast<unsigned short>(daemon.port())));
@@ -361,8 +351,7 @@ TEST(Daemon, SlowAndFloodingClientsDoNotLockOthersOut) {
 // What a client puts into its path reaches the log escaped, one record per
 // request, and cut when it is long; the request itself is unchanged.
 TEST(Daemon, ClientTextCannotForgeOrFloodTheLog) {
-    Daemon daemon;
-    daemon.start(worker({"frame", "one-write"}));
+    Daemon daemon(worker({"frame", "one-write"}));
     std::string const forged = orv::test::round_trip(
         static_cast<unsigned short>(daemon.port()),
         "POST /svc/x\nE1206_forged HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}");
@@ -391,8 +380,7 @@ bool alive(pid_t pid) {
 TEST(DaemonWorkers, ChildrenHoldingTheChannelDoNotHoldTheClient) {
     for (char const* fault : {"orphan", "orphan-session"}) {
         SCOPED_TRACE(fault);
-        Daemon daemon;
-        daemon.start(worker({fault}));
+        Daemon daemon(worker({fault}));
         auto const begin = std::chrono::steady_clock::now();
         EXPECT_EQ(UNAVAILABLE, post(daemon.port(), "/svc/x", "{}"));
         EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
@@ -402,8 +390,7 @@ TEST(DaemonWorkers, ChildrenHoldingTheChannelDoNotHoldTheClient) {
 
 // Killed outright, the daemon takes its workers with it, busy or idle.
 TEST(DaemonWorkers, WorkersDieWithTheDaemon) {
-    Daemon daemon;
-    daemon.start(worker({"delay:60000"}), {"--min-workers", "1"});
+    Daemon daemon(worker({"delay:60000"}), {"--min-workers", "1"});
     auto busy = std::async(std::launch::async, [&] { return post(daemon.port(), "/svc/x", "{}"); });
     ASSERT_TRUE(eventually([&] { return daemon.workers().size() == 1; }));
     std::vector<pid_t> const workers = daemon.workers();
@@ -420,14 +407,12 @@ TEST(DaemonWorkers, WorkersDieWithTheDaemon) {
 // Within the limit the daemon holds one copy: a 64 MiB reply raises its
 // peak by well under 80 MiB.
 TEST(DaemonWorkers, RepliesAreBoundedAndHeldOnce) {
-    Daemon daemon;
-    daemon.start(worker({"size:100000", "one-write"}), {"--max-reply-size", "99999"});
+    Daemon daemon(worker({"size:100000", "one-write"}), {"--max-reply-size", "99999"});
     EXPECT_EQ(UNAVAILABLE, post(daemon.port(), "/svc/x", "{}"));
     EXPECT_TRUE(daemon.wait_for_log("Worker #0 announced a reply of 100000 bytes, more than the limit of 99999 bytes."));
     EXPECT_TRUE(exited_with(daemon.stop(SIGTERM), 0));
 
-    Daemon large;
-    large.start(worker({"size:67108864", "one-write"}));
+    Daemon large(worker({"size:67108864", "one-write"}));
     std::string const pid = std::to_string(large.pid());
     long const before = orv::test::peak_rss_kib(pid);
     // The first byte comes once the whole reply is in: patience beyond the
@@ -436,8 +421,9 @@ TEST(DaemonWorkers, RepliesAreBoundedAndHeldOnce) {
     client.send(orv::test::http_request("POST", "/svc/x", "{}"));
     std::string const reply = client.receive(60000).data;
     EXPECT_EQ(0u, reply.rfind("HTTP/1.0 200 OK\r\n", 0));
-    EXPECT_EQ(std::string::npos, reply.find_first_not_of("abcdefghijklmnopqrstuvwxyz", reply.find("\r\n\r\n") + 4));
-    EXPECT_EQ(67108864u, reply.size() - reply.find("\r\n\r\n") - 4);
+    std::string const body = orv::test::body_of(reply);
+    EXPECT_EQ(std::string::npos, body.find_first_not_of("abcdefghijklmnopqrstuvwxyz"));
+    EXPECT_EQ(67108864u, body.size());
 #ifndef ORV_SANITIZED
     EXPECT_LT(orv::test::peak_rss_kib(pid) - before, 80 * 1024);
 #else
@@ -448,8 +434,7 @@ TEST(DaemonWorkers, RepliesAreBoundedAndHeldOnce) {
 // A program that dies at once is not restarted for every request: after
 // five early deaths starts pause, and the pause is said once.
 TEST(DaemonWorkers, CrashLoopPausesStarts) {
-    Daemon daemon;
-    daemon.start(worker({"exit:1"}));
+    Daemon daemon(worker({"exit:1"}));
     for (int i = 0; i < 40; ++i) EXPECT_EQ(UNAVAILABLE, post(daemon.port(), "/svc/x", "{}"));
     EXPECT_TRUE(daemon.wait_for_log("keeps dying before it answers: starts are paused for 1 s."));
     EXPECT_LE(daemon.count_in_log("Starting a new worker #"), 10);
@@ -459,8 +444,7 @@ TEST(DaemonWorkers, CrashLoopPausesStarts) {
 // With a request timeout, a hanging worker costs its client that long: the
 // client gets 504 and the worker's whole group is killed.
 TEST(DaemonWorkers, RequestTimeoutAnswers504AndKillsTheWorker) {
-    Daemon daemon;
-    daemon.start(worker({"hang"}), {"--request-timeout", "1"});
+    Daemon daemon(worker({"hang"}), {"--request-timeout", "1"});
     auto const begin = std::chrono::steady_clock::now();
     EXPECT_EQ(orv::test::plain_response("504 Gateway Timeout", "The worker did not reply in time."),
               post(daemon.port(), "/svc/x", "{}"));
@@ -475,18 +459,14 @@ TEST(DaemonWorkers, RequestTimeoutAnswers504AndKillsTheWorker) {
 // A second daemon for the same service refuses to start and leaves the
 // first one's links and files alone.
 TEST(DaemonWorkers, OneDaemonPerServiceName) {
-    Daemon daemon;
-    daemon.start(worker({"one-write"}));
-    char target[512] = {};
-    ASSERT_GT(::readlink((daemon.log_dir() + "/svc.stderr.log").c_str(), target, sizeof(target) - 1), 0);
-    orv::test::ProgramRun const second = orv::test::run_program(
-        {ORV_TASK_SERVICE_BIN, "--log-dir", daemon.log_dir(), "svc", std::to_string(orv::test::free_port()),
-         TEST_WORKER_BIN});
+    Daemon daemon(worker({"one-write"}));
+    std::string const target = orv::test::capture_target(daemon.log_dir());
+    ASSERT_NE("", target);
+    ProgramRun const second =
+        orv::test::launch({"--log-dir", daemon.log_dir(), "svc", std::to_string(orv::test::free_port()), TEST_WORKER_BIN});
     EXPECT_EQ(1, second.exit_code());
     EXPECT_EQ("The service svc is already running as PID " + std::to_string(daemon.pid()) + ".\n", second.err);
-    char after[512] = {};
-    ASSERT_GT(::readlink((daemon.log_dir() + "/svc.stderr.log").c_str(), after, sizeof(after) - 1), 0);
-    EXPECT_STREQ(target, after);
+    EXPECT_EQ(target, orv::test::capture_target(daemon.log_dir()));
     EXPECT_EQ(orv::test::json_response("{}"), post(daemon.port(), "/svc/x", "{}"));
 }
 

@@ -29,8 +29,6 @@ using orv::test::ProgramRun;
 using orv::test::read_file;
 namespace fs = std::filesystem;
 
-std::string const BIN = ORV_TASK_SERVICE_BIN;
-
 struct passwd const& nobody() {
     static struct passwd const entry = *::getpwnam("nobody");
     return entry;
@@ -140,10 +138,10 @@ TEST(HostileUser, PlantedLinksNeverReachRootsFiles) {
         ASSERT_EQ(0, as_nobody(row.before.empty() ? "true" : row.before, dir, victim.path()).exit_code());
         own(dir, row.owner, 0, row.mode);
         if (row.code != 0) {
-            std::vector<std::string> argv = {BIN, "--log-dir", dir};
-            for (auto const& option : row.options) argv.push_back(replaced(option, "$D", dir));
-            argv.insert(argv.end(), {"svc", std::to_string(orv::test::free_port()), TEST_WORKER_BIN});
-            ProgramRun const launcher = orv::test::run_program(argv);
+            std::vector<std::string> args = {"--log-dir", dir};
+            for (auto const& option : row.options) args.push_back(replaced(option, "$D", dir));
+            args.insert(args.end(), {"svc", std::to_string(orv::test::free_port()), TEST_WORKER_BIN});
+            ProgramRun const launcher = orv::test::launch(args);
             EXPECT_EQ(row.code, launcher.exit_code());
             EXPECT_EQ(replaced(row.err, "$D", dir), launcher.err);
             EXPECT_TRUE(victim.unchanged());
@@ -234,27 +232,6 @@ TEST(HostileUser, WorkersRunAsTheGivenUserAndGroup) {
         EXPECT_TRUE(orv::test::exited_with(daemon.stop(SIGTERM), 0));
         EXPECT_TRUE(daemon.workers().empty());
     }
-}
-
-TEST(HostileUser, UnknownUsersAndGroupsAreRefused) {
-    struct Row {
-        std::vector<std::string> options;
-        std::string err;
-    } const rows[] = {
-        {{"--user", "orv-no-such-user"}, "Invalid value 'orv-no-such-user' for --user: no such user.\n"},
-        {{"--group", "orv-no-such-group"}, "Invalid value 'orv-no-such-group' for --group: no such group.\n"},
-        {{"--user", "3999999999"}, "User 3999999999 has no entry in the user database: give --group as well.\n"},
-    };
-    Daemon daemon;
-    for (Row const& row : rows) {
-        std::vector<std::string> argv = {BIN, "--log-dir", daemon.log_dir()};
-        argv.insert(argv.end(), row.options.begin(), row.options.end());
-        argv.insert(argv.end(), {"svc", std::to_string(orv::test::free_port()), TEST_WORKER_BIN});
-        ProgramRun const launcher = orv::test::run_program(argv);
-        EXPECT_EQ(2, launcher.exit_code());
-        EXPECT_EQ(row.err, launcher.err);
-    }
-    EXPECT_TRUE(fs::is_empty(daemon.log_dir()));
 }
 
 }  // namespace

@@ -13,10 +13,6 @@ namespace orv {
 namespace test {
 namespace {
 
-using ts::Worker;
-typedef Worker::State State;
-typedef Worker::ConnectionState ConnectionState;
-
 class WorkerChannel : public WorkerTest {};
 
 std::string pattern(std::size_t size) {

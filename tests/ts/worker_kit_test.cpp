@@ -10,8 +10,6 @@ namespace orv {
 namespace test {
 namespace {
 
-using ts::Worker;
-
 TEST(WorkerKitJson, EscapesControlsAndReplacesIllFormedUtf8) {
     struct {
         std::string in, out;

@@ -14,10 +14,6 @@ namespace orv {
 namespace test {
 namespace {
 
-using ts::Worker;
-typedef Worker::State State;
-typedef Worker::ConnectionState ConnectionState;
-
 class WorkerLifecycle : public WorkerTest {};
 
 // Reads what has been written to a descriptor redirected from standard error.

@@ -25,6 +25,10 @@
 namespace orv {
 namespace test {
 
+using ts::Worker;
+typedef Worker::State State;
+typedef Worker::ConnectionState ConnectionState;
+
 // What one request's callbacks received; they run on I/O threads.
 struct Outcome {
     mutable std::mutex mutex;
