@@ -40,10 +40,12 @@ net::http::Deadlines status_deadlines(net::http::Deadlines const& network) {
     return deadlines;
 }
 
-// One event loop per CPU the process may run on, at most the option's 50.
+// One event loop for every two CPUs the process may run on, at least one
+// and at most the option's 50: a request costs its worker about as much CPU
+// as it costs the loop, so the other half of the CPUs runs the workers.
 std::size_t loop_count(ServiceConfig const& config) {
     if (config.threads != 0) return config.threads;
-    return std::min<std::size_t>(affinity_cpu_count(), 50);
+    return std::min<std::size_t>(std::max<std::size_t>(affinity_cpu_count() / 2, 1), 50);
 }
 
 std::vector<net::http::ListenAddress> listen_addresses(ServiceConfig const& config) {
