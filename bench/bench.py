@@ -12,7 +12,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import burst, loadgen, orv_extras, proctree, report  # noqa: E402
+from harness import burst, loadgen, orv_extras, procs, proctree, report  # noqa: E402
 from harness.config import Config  # noqa: E402
 from harness.procs import Registry  # noqa: E402
 from harness.targets import ALL  # noqa: E402
@@ -84,15 +84,16 @@ def start_targets(names, cfg, registry, keep_alive, notes):
     return targets
 
 
-def run_points(section, targets, cfg, raw):
-    """Every point of the run for the given started targets, which take
-    turns within each run; returns the medians keyed by (point, name)."""
+def run_points(section, targets, cfg, raw, points=None):
+    """Every point of the run (or the points given) for the given started
+    targets, which take turns within each run; returns the medians keyed by
+    (point, name)."""
     names = list(targets)
     display = {n: targets[n].name for n in names}
-    keep_alive = section != "close"
+    keep_alive = section == "keep-alive"
     summary = {}
     estimates = {}
-    for size, clients, gen in cfg.points():
+    for size, clients, gen in points or cfg.points():
         body_path = os.path.join(cfg.work, f"body-{size}.json")
         write_body(body_path, size)
         for name in names:
@@ -145,7 +146,7 @@ def main():
             ka_names = [n for n in ka_names if n not in ("orv", "nginx-orv")]
     targets = {}
     raw = []
-    summary, ka_summary = {}, {}
+    summary, ka_summary, pinned = {}, {}, {}
     cold, hundred, kill, bursts = [], None, None, []
     try:
         targets = start_targets(names, cfg, registry, False, notes)
@@ -158,6 +159,8 @@ def main():
             kill = orv_extras.kill_restart(cfg, targets["orv"], body100,
                                            max(cfg.clients), cfg.kill_seconds, cfg.work)
         stop_targets(targets)
+
+        pinned = pinned_row(cfg, registry, names, notes, raw)
 
         if ka_names:
             targets = start_targets(ka_names, cfg, registry, True, notes)
@@ -215,6 +218,12 @@ def main():
                  "client keep-alive in front of orv --listen unix:PATH --keep-alive 30, "
                  "nginx+fcgi the row of the same name above. Ratios are ÷ nginx+orv.", "",
                  report.table(ka_summary, points, unix_order, base="nginx+orv"), ""]
+    if pinned:
+        text += ["## One core for the servers",
+                 f"{_pinned_name(cfg)}: the servers (daemon and workers; nginx and its FastCGI "
+                 "processes) on CPU 0 and the load generator on CPU 1, beside the same point "
+                 "unpinned (both share every CPU) from the first table.", "",
+                 report.scaling(summary, pinned, pinned_point(cfg)), ""]
     text += ["## Load generators", report.generator_notes(summary, points, target_order, cfg.gens)]
     if ka_summary:
         text.append(report.generator_notes(ka_summary, points, ka_all,
@@ -236,6 +245,34 @@ def main():
         json.dump({"runs": raw, "cold": cold, "hundred": hundred, "kill": kill,
                    "burst": bursts, "notes": notes}, f, indent=1,
                   default=lambda v: None if isinstance(v, float) and math.isnan(v) else str(v))
+
+
+PINNED_TARGETS = ("orv", "nginx")
+
+
+def pinned_point(cfg):
+    return (100, max(cfg.clients), "ab")
+
+
+def _pinned_name(cfg):
+    size, clients, gen = pinned_point(cfg)
+    return f"{gen}, {size} B, {clients} clients"
+
+
+def pinned_row(cfg, registry, names, notes, raw):
+    """The headline point again with the servers pinned to one CPU and the
+    load generator to another; skipped on a machine with one CPU."""
+    if len(os.sched_getaffinity(0)) < 2 or os.environ.get("PINNED", "1") != "1":
+        return {}
+    chosen = [n for n in names if n in PINNED_TARGETS]
+    procs.pin({0}, {1})
+    targets = {}
+    try:
+        targets = start_targets(chosen, cfg, registry, False, notes)
+        return run_points("pinned", targets, cfg, raw, [pinned_point(cfg)])
+    finally:
+        stop_targets(targets)
+        procs.pin(None, None)
 
 
 def commit(repo):

@@ -86,12 +86,12 @@ ListenAddress ListenAddress::inherited_socket(int fd) {
     return address;
 }
 
-Listener::Listener(asio::io_context& io, ListenAddress const& address)
-    : socket_(io), port_(0), device_(0), inode_(0) {
+Listener::Listener(asio::io_context& io, ListenAddress const& address, bool shared)
+    : loop_(io), socket_(io), address_(address), port_(0), device_(0), inode_(0) {
     int fd = -1;
     switch (address.kind) {
     case ListenAddress::tcp:
-        fd = open_tcp(address);
+        fd = open_tcp(address, shared, false);
         break;
     case ListenAddress::unix_socket:
         fd = open_unix(address);
@@ -100,8 +100,17 @@ Listener::Listener(asio::io_context& io, ListenAddress const& address)
         fd = adopt(address);
         break;
     }
-    // Connections are taken until the backlog is empty: an accept must
-    // return at once when it is.
+    adopt_descriptor(fd);
+}
+
+Listener::Listener(asio::io_context& io, Listener const& first)
+    : loop_(io), socket_(io), address_(first.address_), port_(0), device_(0), inode_(0) {
+    adopt_descriptor(open_tcp(address_, true, true));
+}
+
+// Connections are taken until the backlog is empty: an accept must return at
+// once when it is.
+void Listener::adopt_descriptor(int fd) {
     socket_.assign(fd);
     socket_.non_blocking(true);
 }
@@ -111,8 +120,10 @@ Listener::~Listener() {
     close(ignored);
 }
 
-// The steps and their names as the networking library gives them.
-int Listener::open_tcp(ListenAddress const& address) {
+// The steps and their names as the networking library gives them. The port
+// sharing option comes before a sibling's bind, and after the first
+// socket's.
+int Listener::open_tcp(ListenAddress const& address, bool shared, bool sibling) {
     name_ = display_name(address);
     asio::io_context resolving;
     tcp::resolver resolver(resolving);
@@ -122,9 +133,13 @@ int Listener::open_tcp(ListenAddress const& address) {
     tcp::acceptor acceptor(resolving);
     acceptor.open(endpoint.protocol());
     acceptor.set_option(tcp::acceptor::reuse_address(true));
+    typedef asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT> ReusePort;
+    if (sibling) acceptor.set_option(ReusePort(true));
     acceptor.bind(endpoint);
+    if (shared && !sibling) acceptor.set_option(ReusePort(true));
     acceptor.listen(BACKLOG);
     port_ = acceptor.local_endpoint().port();
+    address_.port = port_;
     return acceptor.release();
 }
 

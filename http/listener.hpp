@@ -23,7 +23,14 @@ namespace http {
 // the listener is closed, if it is still the one it made.
 class Listener {
 public:
-    Listener(boost::asio::io_context& io, ListenAddress const& address);
+    // shared: a TCP listener that siblings on other event loops will join.
+    // Its own bind is made without the port sharing option, so that a port
+    // that another process holds fails the start as always.
+    Listener(boost::asio::io_context& io, ListenAddress const& address, bool shared = false);
+    // Another listening socket on the TCP port of a shared `first`, for
+    // another event loop: the kernel spreads the port's connections over
+    // them.
+    Listener(boost::asio::io_context& io, Listener const& first);
     ~Listener();
 
     Listener(Listener const&) = delete;
@@ -39,6 +46,8 @@ public:
     unsigned short port() const { return port_; }
 
     bool is_open() const { return socket_.is_open(); }
+    // The event loop whose connections it accepts.
+    boost::asio::io_context& loop() { return loop_; }
     int native_handle() { return socket_.native_handle(); }
     boost::asio::posix::stream_descriptor& socket() { return socket_; }
     // Stops listening: later clients are refused.
@@ -48,11 +57,15 @@ public:
     bool waiting = false;
 
 private:
-    int open_tcp(ListenAddress const& address);
+    int open_tcp(ListenAddress const& address, bool shared, bool sibling);
+    void adopt_descriptor(int fd);
     int open_unix(ListenAddress const& address);
     int adopt(ListenAddress const& address);
 
+    boost::asio::io_context& loop_;
     boost::asio::posix::stream_descriptor socket_;
+    // The address as bound (the system's port for port 0), for siblings.
+    ListenAddress address_;
     std::string name_;
     unsigned short port_;
     // The socket file's directory, its name there and its identity, to

@@ -33,11 +33,15 @@ bool out_of_descriptors(boost::system::error_code const& ec) {
 
 Server::Server(asio::io_context& io, std::vector<ListenAddress> const& addresses, RequestHandler& handler,
                std::size_t limit, ConnectionSettings const& settings)
+    : Server(std::vector<asio::io_context*>{&io}, addresses, handler, limit, settings) {}
+
+Server::Server(std::vector<asio::io_context*> const& loops, std::vector<ListenAddress> const& addresses,
+               RequestHandler& handler, std::size_t limit, ConnectionSettings const& settings)
     : running_(false),
       paused_(false),
-      io_(io),
-      pause_timer_(io),
-      refusals_(io),
+      io_(*loops.front()),
+      pause_timer_(io_),
+      refusals_(io_),
       tracker_(boost::make_shared<ConnectionTracker>(limit, settings.per_address_limit)),
       handler_(handler),
       settings_(settings) {
@@ -46,9 +50,12 @@ Server::Server(asio::io_context& io, std::vector<ListenAddress> const& addresses
         bool const inherited = address.kind == ListenAddress::inherited;
         if (!inherited)
             LOG(INFO) << "Listening for client HTTP connections on " << Listener::display_name(address) << "...";
-        listeners_.emplace_back(new Listener(io, address));
+        bool const spread = address.kind == ListenAddress::tcp && loops.size() > 1;
+        listeners_.emplace_back(new Listener(io_, address, spread));
+        Listener const& first = *listeners_.back();
+        for (std::size_t i = 1; spread && i < loops.size(); ++i) listeners_.emplace_back(new Listener(*loops[i], first));
         if (inherited) {
-            LOG(INFO) << "Listening for client HTTP connections on " << listeners_.back()->name()
+            LOG(INFO) << "Listening for client HTTP connections on " << first.name()
                       << " (from the service manager)...";
         }
     }
@@ -147,7 +154,7 @@ void Server::handle_acceptable(Listener& listener, boost::system::error_code con
 // socket only reports clients that arrive while it is armed, so it is armed
 // before each accept: a client that comes after an accept found the backlog
 // empty wakes it. The last connection taken runs on this thread, at once;
-// the ones before it go to the pool.
+// the ones before it are queued to this listener's loop.
 void Server::accept_pending(Listener& listener) {
     boost::shared_ptr<ClientConnection> taken;
     for (;;) {
@@ -163,8 +170,8 @@ void Server::accept_pending(Listener& listener) {
             break;
         }
         if (taken)
-            asio::post(io_, [this, taken] { run(taken); });
-        taken = boost::make_shared<ClientConnection>(io_, fd, tracker_, handler_, settings_);
+            asio::post(listener.loop(), [this, taken] { run(taken); });
+        taken = boost::make_shared<ClientConnection>(listener.loop(), fd, tracker_, handler_, settings_);
     }
     if (taken)
         run(taken);
@@ -210,7 +217,10 @@ void Server::handle_pause_end(boost::system::error_code const& ec) {
         boost::mutex::scoped_lock lock(mutex_);
         paused_ = false;
     }
-    for (auto const& listener : listeners_) accept_pending(*listener);
+    for (auto const& listener : listeners_) {
+        Listener* const each = listener.get();
+        asio::post(each->loop(), [this, each] { accept_pending(*each); });
+    }
 }
 
 // Refusals are logged in aggregate, a cause at a time (see RefusalLog).

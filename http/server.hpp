@@ -27,7 +27,7 @@ class ClientConnection;
 class ConnectionTracker;
 
 // The listening sockets: accepts connections while running and hands each
-// to a fresh ClientConnection, at most `limit` open at once (0: no limit).
+// to a fresh ClientConnection on the listener's event loop, at most `limit` open at once (0: no limit).
 // The handler must outlive the server. Destroy the server only once the
 // event loop no longer runs: pending accept and back-off completions refer
 // to it.
@@ -39,6 +39,12 @@ public:
     // responses and refusals (when given; they must outlive the server).
     Server(boost::asio::io_context& io, std::vector<ListenAddress> const& addresses, RequestHandler& handler,
            std::size_t limit, ConnectionSettings const& settings = ConnectionSettings());
+    // The same for several event loops: each TCP address gets a listening
+    // socket on every loop, and a connection stays on the loop that
+    // accepted it; UNIX and inherited sockets are accepted on the first
+    // loop, which also runs the server's own timers.
+    Server(std::vector<boost::asio::io_context*> const& loops, std::vector<ListenAddress> const& addresses,
+           RequestHandler& handler, std::size_t limit, ConnectionSettings const& settings = ConnectionSettings());
     // One TCP listener on host and port.
     Server(boost::asio::io_context& io, std::string const& host, int port, RequestHandler& handler,
            std::size_t limit, ConnectionSettings const& settings = ConnectionSettings());

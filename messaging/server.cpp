@@ -12,7 +12,7 @@ namespace messaging {
 // The adapter comes first so that it is built before the HTTP server and
 // destroyed after it: the server never sees a dead handler.
 struct Server::Impl {
-    Impl(boost::asio::io_context& io, std::vector<http::ListenAddress> const& addresses, AsyncRequestHandler& handler,
+    Impl(std::vector<boost::asio::io_context*> const& io, std::vector<http::ListenAddress> const& addresses, AsyncRequestHandler& handler,
          std::string const& service, std::string const& group, std::size_t limit,
          http::ConnectionSettings const& settings)
         : handler_(service, group, handler), server_(io, addresses, handler_, limit, settings) {}
@@ -30,7 +30,12 @@ Server::Server(boost::asio::io_context& io, std::string const& host, int port, A
 Server::Server(boost::asio::io_context& io, std::vector<http::ListenAddress> const& addresses,
                AsyncRequestHandler& handler, std::string const& service, std::string const& group, std::size_t limit,
                http::ConnectionSettings const& settings)
-    : impl_(new Impl(io, addresses, handler, service, group, limit, settings)) {}
+    : Server(std::vector<boost::asio::io_context*>{&io}, addresses, handler, service, group, limit, settings) {}
+
+Server::Server(std::vector<boost::asio::io_context*> const& loops, std::vector<http::ListenAddress> const& addresses,
+               AsyncRequestHandler& handler, std::string const& service, std::string const& group, std::size_t limit,
+               http::ConnectionSettings const& settings)
+    : impl_(new Impl(loops, addresses, handler, service, group, limit, settings)) {}
 
 Server::~Server() = default;
 

@@ -32,7 +32,11 @@ public:
     Server(boost::asio::io_context& io, std::string const& host, int port, AsyncRequestHandler& handler,
            std::string const& service, std::string const& group, std::size_t limit = 1000,
            http::ConnectionSettings const& settings = http::ConnectionSettings());
-    // The same on every address given (see http::Listener).
+    // The same on every address given (see http::Listener), on one event
+    // loop or on several (see http::Server).
+    Server(std::vector<boost::asio::io_context*> const& loops, std::vector<http::ListenAddress> const& addresses,
+           AsyncRequestHandler& handler, std::string const& service, std::string const& group,
+           std::size_t limit = 1000, http::ConnectionSettings const& settings = http::ConnectionSettings());
     Server(boost::asio::io_context& io, std::vector<http::ListenAddress> const& addresses,
            AsyncRequestHandler& handler, std::string const& service, std::string const& group,
            std::size_t limit = 1000, http::ConnectionSettings const& settings = http::ConnectionSettings());

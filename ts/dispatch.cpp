@@ -110,7 +110,7 @@ boost::shared_ptr<Worker> TaskService::reserve_worker(Refusal& refusal) {
         return refusal.outcome == Outcome::no_worker ? workers_.acquire_idle() : boost::shared_ptr<Worker>();
     }
     std::uint64_t const n = workers_.size();
-    boost::shared_ptr<Worker> const worker = Worker::create(workers_.free_number(), io_context_, worker_settings_);
+    boost::shared_ptr<Worker> const worker = Worker::create(workers_.free_number(), loops_.current(), worker_settings_);
     worker->set_request_limit(lifespan_.next());
     workers_.insert(worker);
     busy_history_.record(tick_, n + 1);
@@ -139,6 +139,7 @@ bool TaskService::send(boost::shared_ptr<Worker> const& worker, std::string cons
                        net::messaging::ReplyCallback const& on_reply, net::messaging::ErrorCallback const& on_error,
                        Refusal& refusal) {
     try {
+        worker->attach(loops_.current());
         worker->send_request(client_address, path, body, on_reply, on_error);
         return true;
     } catch (std::exception const& e) {
@@ -257,6 +258,8 @@ bool TaskService::sweep_and_stop(bool dead_workers) {
     LOG(INFO) << "All workers are stopped. Stopping the main loop.";
     cancel_signal_wait();
     if (status_server_) status_server_->stop();
+    // The other loops end once their connections are done.
+    loops_.release();
     return true;
 }
 

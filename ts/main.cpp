@@ -14,6 +14,7 @@
 #include "common/logging.hpp"
 #include "common/process.hpp"
 #include "common/readiness.hpp"
+#include "common/time_zone.hpp"
 #include "common/trusted_directory.hpp"
 #include "ts/options.hpp"
 #include "ts/startup_report.hpp"
@@ -168,6 +169,8 @@ void take_activated_sockets(orv::ts::Options& options) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Before any thread: setenv is not safe beside them.
+    orv::time_zone::pin();
     orv::ts::Options options;
     Directories directories;
     try {

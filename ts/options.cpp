@@ -51,7 +51,7 @@ po::options_description describe() {
         ("max-connections-per-address", po::value<std::string>()->value_name("N"),
          "most open HTTP connections from one address (an IPv6 /64), trusted proxies exempt (default: no share)")
         ("threads", po::value<std::string>()->value_name("N"),
-         "event-loop threads, 1 to 50 (default: one per 50 workers, at least 5)")
+         "event loops, each with its own thread, 1 to 50 (default: one per two CPUs the daemon may run on)")
         ("max-reply-size", po::value<std::string>()->value_name("BYTES"),
          "longest reply a worker may announce; more is a broken worker: 503 (default 67108864, 64 MiB)")
         ("request-timeout", po::value<std::string>()->value_name("SECONDS"),

@@ -49,7 +49,7 @@ struct Options {
     std::uint64_t max_workers = 100;
     std::size_t max_connections = 1000;
     std::size_t max_connections_per_address = 0;  // 0: no share
-    std::size_t threads = 0;  // 0: one per 50 workers, between 5 and 50
+    std::size_t threads = 0;  // 0: one per two CPUs of the affinity mask, 1 to 50
     unsigned log_keep_days = 7;
     std::uint32_t max_reply_size = 64u << 20;
     unsigned request_timeout = 0;  // seconds; 0: none

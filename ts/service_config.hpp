@@ -55,7 +55,8 @@ struct ServiceConfig {
     // The status listener's address and port; no listener when empty.
     std::string status_address;
     int status_port = 0;
-    // Event-loop threads; 0 picks one per 50 workers, between 5 and 50.
+    // Event loops, one thread each; 0 picks one per two CPUs of the affinity
+    // mask, 1 to 50.
     std::size_t threads = 0;
     // Longest reply a worker may announce (0: whatever the frame allows).
     std::uint32_t max_reply_size = 64u << 20;

@@ -17,6 +17,7 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/shared_mutex.hpp>
 
+#include "common/event_loops.hpp"
 #include "http/server_stats.hpp"
 #include "messaging/async_request_handler.hpp"
 #include "messaging/server.hpp"
@@ -44,9 +45,12 @@ namespace ts {
 // heartbeat) and returns only once the service has stopped.
 //
 // Threads: the constructing thread alone has the handled signals unblocked
-// and otherwise only waits. The pool runs every handler. The heartbeat and
-// the signal handling share one strand, so they never run at the same time;
-// handle_async runs on any pool thread, concurrently with both. Locks,
+// and otherwise only waits. Each event loop has a thread of its own and its
+// own listening socket; a connection stays on the loop that accepted it, and
+// the worker serving its request is moved onto that loop, so a request's
+// whole path runs on one thread. The heartbeat and the signal handling share
+// one strand on loop 0, so they never run at the same time; handle_async
+// runs on any loop, concurrently with both. Locks,
 // outermost first: queue_mutex_ (the waiting requests), workers_mutex_ (the
 // table, the state, the statistics), fork_mutex_ (forking against reaping),
 // each worker's own mutex. No callback of a client is called, and no worker
@@ -122,7 +126,9 @@ private:
     Worker::Settings worker_settings_;
     // Written under workers_mutex_, read without it in a few places.
     std::atomic<int> state_;
-    boost::asio::io_context io_context_;
+    // Loop 0 runs the control strand, the signal pipe, the heartbeat and
+    // the status port besides its share of the connections.
+    EventLoops loops_;
     net::messaging::Server messaging_server_;
     // The status listener, when asked for; stopped with the service.
     std::unique_ptr<StatusHandler> status_handler_;
@@ -137,7 +143,7 @@ private:
     StartThrottle start_throttle_;
     WorkerLifespan lifespan_;
     // Requests waiting for a worker, guarded by queue_mutex_; the timers
-    // of their deadlines run on io_context_.
+    // of their deadlines run on the loop of the request's connection.
     boost::mutex queue_mutex_;
     RequestQueue queue_;
     // Only its duration histogram is used: how long requests waited.

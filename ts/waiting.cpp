@@ -37,7 +37,7 @@ bool TaskService::enqueue(WaitingRequest request, net::http::ClientWatch const& 
         boost::lock_guard<boost::mutex> lock(queue_mutex_);
         if (queue_.full()) return false;
         request.since = std::chrono::steady_clock::now();
-        request.deadline = std::make_shared<boost::asio::steady_timer>(io_context_, config_.queue_timeout);
+        request.deadline = std::make_shared<boost::asio::steady_timer>(loops_.current(), config_.queue_timeout);
         std::shared_ptr<boost::asio::steady_timer> const deadline = request.deadline;
         number = queue_.push(std::move(request));
         deadline->async_wait([this, number](boost::system::error_code const& error) {

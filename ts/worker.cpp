@@ -54,6 +54,7 @@ Worker::Worker(int number, boost::asio::io_context& io, Settings const& settings
       connection_state_(ConnectionState::idle),
       retiring_(false),
       socket_(io),
+      channel_fd_(-1),
       buffer_(BUFFER_SIZE),
       reply_size_(0),
       answer_owed_(false),
@@ -85,6 +86,7 @@ void Worker::start(std::string const& service, std::string const& group, std::st
             throw Exception("Unable to create a socket pair: %1%.", error_string(errno));
         }
         socket_.assign(boost::asio::local::stream_protocol(), fds[0]);
+        channel_fd_ = fds[0];
         fds[0] = -1;  // the socket object owns it now
 
         WorkerCommand const command(id_, program, service, group, fds[1], args);
@@ -117,6 +119,7 @@ void Worker::start(std::string const& service, std::string const& group, std::st
 
 void Worker::close_after_failed_start(int child_fd) {
     if (child_fd != -1) close_socket_fd(child_fd);
+    channel_fd_ = -1;
     boost::system::error_code ignored;
     socket_.close(ignored);
 }
@@ -127,7 +130,21 @@ void Worker::close_after_failed_start(int child_fd) {
 // ends it at once, through the read chain's own failure path.
 void Worker::process_gone() {
     pid_ = 0;
-    if (state_ == State::busy) ::shutdown(socket_.native_handle(), SHUT_RDWR);
+    int const fd = channel_fd_;
+    if (state_ == State::busy && fd != -1) ::shutdown(fd, SHUT_RDWR);
+}
+
+// The descriptor stays the same, only the loop watching it changes: the old
+// loop forgets it, the new one registers it. Whatever the old request timer
+// still has queued (a cancelled wait) completes on the old loop and finds
+// its request answered.
+void Worker::attach(boost::asio::io_context& loop) {
+    if (&socket_.get_executor().context() == &loop || !socket_.is_open()) return;
+    boost::system::error_code error;
+    int const fd = socket_.release(error);
+    if (error) throw Exception("Unable to move the channel of worker #%1%: %2%.", id_, error.message());
+    socket_ = boost::asio::local::stream_protocol::socket(loop, boost::asio::local::stream_protocol(), fd);
+    request_timer_ = boost::asio::steady_timer(loop);
 }
 
 bool Worker::try_acquire_for_request() { return try_acquire_for_state(State::busy); }

@@ -124,6 +124,13 @@ public:
                       std::string const& body, net::messaging::ReplyCallback const& on_reply,
                       net::messaging::ErrorCallback const& on_error);
 
+    // Moves the worker's channel (its socket and its request timer) onto
+    // the given event loop, so that the exchange's completions run on the
+    // thread of the client connection that acquired it. Only for a (busy,
+    // idle) worker, which has no operation pending; a no-op when the channel
+    // is there already.
+    void attach(boost::asio::io_context& loop);
+
     int id() const { return id_; }
     pid_t pid() const { return pid_; }
     // The service's reaper clears the pid once it has reaped the process.
@@ -187,6 +194,9 @@ private:
     std::atomic<ConnectionState> connection_state_;
     std::atomic<bool> retiring_;
     boost::asio::local::stream_protocol::socket socket_;
+    // The socket's descriptor, for the reaper's shutdown from another thread
+    // while attach() may be replacing the socket object; -1 before start.
+    std::atomic<int> channel_fd_;
     boost::asio::streambuf buffer_;
     std::string data_;
     std::uint32_t reply_size_;

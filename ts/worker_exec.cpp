@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "common/syscall.hpp"
+#include "common/time_zone.hpp"
 #include "ts/worker_identity.hpp"
 
 namespace orv {
@@ -31,6 +32,7 @@ WorkerCommand::WorkerCommand(int number, std::string const& program, std::string
     argv_.reserve(arguments_.size() + 1);
     for (std::string& argument : arguments_) argv_.push_back(&argument[0]);
     argv_.push_back(nullptr);
+    environment_ = time_zone::child_environment();
 }
 
 // The worker leads a process group of its own, so that the daemon's signals
@@ -49,7 +51,7 @@ void WorkerCommand::exec(pid_t parent, WorkerIdentity const& identity) const {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(1);
     ::umask(022);
-    ::execv(argv_[0], argv_.data());
+    ::execve(argv_[0], argv_.data(), environment_.data());
     fail(errno);
 }
 

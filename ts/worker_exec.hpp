@@ -38,6 +38,7 @@ private:
     int number_;
     std::vector<std::string> arguments_;
     std::vector<char*> argv_;
+    std::vector<char*> environment_;
 };
 
 }  // namespace ts

@@ -18,6 +18,8 @@ import signal
 import subprocess
 import time
 
+from . import procs
+
 
 def _run_bounded(argv, out_path, limit):
     """Runs argv with stdout to out_path; kills it by pid after limit seconds.
@@ -25,7 +27,8 @@ def _run_bounded(argv, out_path, limit):
     start = time.monotonic()
     with open(out_path, "wb") as out:
         proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
-                                stderr=subprocess.STDOUT)
+                                stderr=subprocess.STDOUT,
+                                preexec_fn=procs.loadgen_affinity())
     status = None
     usage = None
     deadline = start + limit

@@ -12,6 +12,33 @@ import time
 from . import proctree
 
 
+# The CPUs the servers and the load generators run on; None leaves the
+# inherited affinity.  Children inherit it: the daemon's workers, nginx's
+# workers and the FastCGI processes all stay on the servers' CPUs.
+PINNING = {"server": None, "loadgen": None}
+
+
+def pin(server_cpus, loadgen_cpus):
+    PINNING["server"], PINNING["loadgen"] = server_cpus, loadgen_cpus
+
+
+def _affinity(role):
+    cpus = PINNING[role]
+    if cpus is None:
+        return None
+    return lambda: os.sched_setaffinity(0, cpus)
+
+
+def server_affinity():
+    """preexec_fn for a server process (None when unpinned)."""
+    return _affinity("server")
+
+
+def loadgen_affinity():
+    """preexec_fn for a load generator (None when unpinned)."""
+    return _affinity("loadgen")
+
+
 class Registry:
     def __init__(self, path):
         self.path = path

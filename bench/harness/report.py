@@ -171,6 +171,31 @@ def keep_alive_goals(summary):
     return "\n".join(lines)
 
 
+def scaling(unpinned, pinned, point):
+    """req/s of orv and nginx+fcgi at one point with every CPU shared and
+    with the servers on one CPU, and the goals: orv's unpinned/pinned
+    ratio at least nginx's, orv pinned at least nginx pinned."""
+    rows = ["| target | unpinned req/s | pinned req/s | unpinned/pinned | pinned CPU µs/req "
+            "| pinned ctx sw/req |", "|---|---|---|---|---|---|"]
+    ratios = {}
+    for name in ("orv", "nginx+fcgi"):
+        a, b = unpinned.get((point, name)), pinned.get((point, name))
+        if not a or not b or not b["rps"]:
+            continue
+        ratios[name] = a["rps"] / b["rps"]
+        rows.append(f"| {name} | {a['rps']:.0f} | {b['rps']:.0f} | {ratios[name]:.2f} "
+                    f"| {_f(b['cpu_us'])} | {_f(b['ctx'])} |")
+    if len(ratios) == 2:
+        orv, other = pinned[(point, "orv")], pinned[(point, "nginx+fcgi")]
+        rows += ["", f"- unpinned/pinned ratio >= nginx+fcgi's: "
+                 f"{'PASS' if ratios['orv'] >= ratios['nginx+fcgi'] else 'FAIL'} "
+                 f"({ratios['orv']:.2f} vs {ratios['nginx+fcgi']:.2f})",
+                 f"- pinned req/s >= 1.0x nginx+fcgi pinned: "
+                 f"{'PASS' if orv['rps'] >= other['rps'] else 'FAIL'} "
+                 f"({orv['rps']:.0f} vs {other['rps']:.0f} = {orv['rps'] / other['rps']:.2f}x)"]
+    return "\n".join(rows)
+
+
 def reused(connections, ok, clients):
     """Whether a run's connections carried many requests each: every client
     opens one, and a server that closes after 1000 requests on a connection

@@ -48,7 +48,8 @@ class Target:
     def _spawn(self, argv, tag, **kwargs):
         log = open(os.path.join(self.cfg.work, f"{self.name}.out"), "ab")
         proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log,
-                                stderr=subprocess.STDOUT, **kwargs)
+                                stderr=subprocess.STDOUT,
+                                preexec_fn=procs.server_affinity(), **kwargs)
         log.close()
         self.registry.add(proc.pid, tag)
         self.root_pids.append(proc.pid)
@@ -131,7 +132,8 @@ class NginxFastcgi(Nginx):
         subprocess.run([self.cfg.spawn_fcgi, "-s", sock, "-F", str(FCGI_PROCESSES),
                         "-P", pidfile, "-M", "0660", "--", fcgi]
                        + ([str(self.slow_ms)] if self.slow_ms else []), check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       preexec_fn=procs.server_affinity())
         with open(pidfile) as f:
             for pid in (int(p) for p in f.read().split()):
                 self.registry.add(pid, "fcgi_echo")
@@ -217,7 +219,8 @@ class OrvDaemon:
             argv = daemon
         out = open(os.path.join(self.cfg.work, "orv-launcher.out"), "ab")
         launcher = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=subprocess.STDOUT, timeout=timeout)
+                                  stderr=subprocess.STDOUT, timeout=timeout,
+                                  preexec_fn=procs.server_affinity())
         out.close()
         if launcher.returncode != 0:
             raise RuntimeError(f"orv launcher exited with {launcher.returncode}")

@@ -85,6 +85,14 @@ TEST(Daemon, LauncherReportsEveryFailedStart) {
     boost::asio::ip::tcp::acceptor blocker(io, {boost::asio::ip::address_v4::any(), 0}, false);
     std::string const busy = std::to_string(blocker.local_endpoint().port());
     std::string const dir = daemon.log_dir();
+    // A port another process of the same user shares among its own
+    // sockets is taken all the same: the daemon's loops share theirs only
+    // with each other.
+    boost::asio::ip::tcp::acceptor sharing(io, boost::asio::ip::tcp::v4());
+    sharing.set_option(boost::asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>(true));
+    sharing.bind({boost::asio::ip::address_v4::any(), 0});
+    sharing.listen();
+    std::string const shared = std::to_string(sharing.local_endpoint().port());
 
     // The refused command lines name the taken port too: a daemon started by
     // mistake could not bind, nor meet one the machine runs (say on 8080).
@@ -94,6 +102,8 @@ TEST(Daemon, LauncherReportsEveryFailedStart) {
         std::string err;
     } const cases[] = {
         {{"--log-dir", dir, "svc", busy, TEST_WORKER_BIN}, 1, "The daemon crashed: bind: Address already in use\n"},
+        {{"--log-dir", dir, "--threads", "3", "svc", shared, TEST_WORKER_BIN}, 1,
+         "The daemon crashed: bind: Address already in use\n"},
         {{"--log-dir", dir, "svc", "0", TEST_WORKER_BIN}, 2, "Invalid port 0: expected a number from 1 to 65535.\n"},
         {{"--log-dir", dir, "svc", "65536", TEST_WORKER_BIN}, 2,
          "Invalid port 65536: expected a number from 1 to 65535.\n"},
@@ -133,7 +143,7 @@ TEST(Daemon, LauncherReportsEveryFailedStart) {
     blocker.close();
     // Nothing was forked for a refused command line: only the one daemon
     // that failed to bind left log files.
-    EXPECT_EQ(1, daemon.count_in_log("Starting task service for svc..."));
+    EXPECT_EQ(2, daemon.count_in_log("Starting task service for svc..."));
 
     ProgramRun const help = orv::test::launch({"--help"});
     EXPECT_EQ(0, help.exit_code());

@@ -152,6 +152,24 @@ TEST_F(ServiceTest, BrokenWorkerIsRemovedAndItsNumberReused) {
     EXPECT_EQ(0u, logged("Starting a new worker #1..."));
 }
 
+// Each request comes on a connection of its own, which the kernel gives to
+// any of the three loops: the one worker moves to each in turn and serves
+// every request, with a body that fits the socket at once and with one
+// that has to wait for the worker to read.
+TEST_F(ServiceTest, LowestIdleWorkerServesEveryLoop) {
+    config_.max_workers = 3;
+    start({"served", "one-write"});
+    for (std::size_t const size : {std::size_t(2), std::size_t(1) << 20}) {
+        std::string const body = "\"" + std::string(size - 2, 'x') + "\"";
+        for (int i = 0; i < 12; ++i) {
+            std::string const reply = post("x", body);
+            EXPECT_NE(std::string::npos, reply.find("\"n\":" + std::to_string(logged("Processing request to ")) + "}"))
+                << reply;
+        }
+    }
+    EXPECT_EQ(1u, logged("Starting a new worker #"));
+}
+
 // A client that hangs up while its worker is busy costs nothing: the one
 // worker allowed finishes, is idle again and serves the next client.
 TEST_F(ServiceTest, ClientGoneWhileItsWorkerIsBusy) {
