@@ -50,8 +50,7 @@ private:
     boost::thread_group threads_;
 };
 
-// The loop count for a process that may run on the CPUs it is allowed:
-// one per CPU of its affinity mask, at least 1.
+// How many CPUs the process may run on (its affinity mask), at least 1.
 std::size_t affinity_cpu_count();
 
 }  // namespace orv
